@@ -1,0 +1,34 @@
+// The Wwise side's view of one Wwise buffer: one float array per channel,
+// nominal range -1.0 to 1.0. Implemented by the plugin side of the
+// KivraWwiseRTCSDK library, passed by pointer, valid only during the call.
+#pragma once
+
+#include <cstdint>
+
+#include "KivraWwiseWrapperExport.h"
+
+// The Windows DLL exports this class's special members and virtual table;
+// other builds leave it to the build's visibility rules.
+#if defined(_WIN32) && defined(KIVRA_WRAPPER_BUILDING)
+#define KIVRA_PROXY_API KW_API
+#else
+#define KIVRA_PROXY_API
+#endif
+
+class KIVRA_PROXY_API IAkAudioBufferProxy {
+ public:
+  virtual ~IAkAudioBufferProxy() {}
+  // Frames per channel the buffer can hold.
+  virtual uint16_t CapacityFrames() = 0;
+  // The bridge passes 45 after it filled the buffer.
+  virtual void MarkState(int state) = 0;
+  // Never called by the bridge.
+  virtual void Reserved() = 0;
+  // Frames per channel the bridge wrote.
+  virtual void SetFilledFrames(uint16_t frames) = 0;
+  // Frames per channel the plugin side filled.
+  virtual uint16_t FilledFrames() = 0;
+  virtual uint32_t ChannelCount() = 0;
+  // Must accept every index below 2, whatever ChannelCount() reports.
+  virtual float* ChannelData(uint32_t index) = 0;
+};

@@ -1,0 +1,39 @@
+/* KivraWwiseWrapper: the five functions a game calls. Plain C, unmangled,
+ * the platform's default calling convention. See README.md, "C API". */
+#ifndef KIVRA_WWISE_WRAPPER_H
+#define KIVRA_WWISE_WRAPPER_H
+
+#include "KivraWwiseWrapperExport.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Opens the log in logPath, hands the plugin side its callbacks and binds the
+ * bridge to the RTC engine. 0 on success (the direct track's id is written to
+ * *OutDefaultCustomAudioTrackId), -1 on failure. */
+KW_API int KW_InitKivraWwisePlugin(void* KivraRtcEngineInstance, int* OutDefaultCustomAudioTrackId,
+                                   const char* logPath);
+
+/* Unbinds, destroys the bridge, empties the game-object registry, closes the
+ * log. Always 0. */
+KW_API int KW_UninitKivraWwisePlugin(void);
+
+/* Maps a Wwise game object to a remote talker (channel id, uid). Always 0. */
+KW_API int KW_SetUidToGameObjectIDMapping(const unsigned long long gameObjectID,
+                                          const char* channelID, unsigned int userID);
+
+/* Looks a game object up. 0 when found (channel id copied with its NUL into
+ * channelID, which must be large enough, and the uid into *userID), -1 when
+ * not found (both left untouched). */
+KW_API int KW_GetUidByGameObjectID(const unsigned long long gameObjectID, char* channelID,
+                                   unsigned int* userID);
+
+/* Removes the mapping of a remote talker. 0 when removed, -1 otherwise. */
+KW_API int KW_ClearReceiveOpenID(const char* channelID, const unsigned int userID);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KIVRA_WWISE_WRAPPER_H */

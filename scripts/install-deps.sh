@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a build needs, only those missing.
+# Usage: scripts/install-deps.sh [base|demo|bench|fuzz|windows|all]...
+set -euo pipefail
+
+want=()
+for group in "${@:-base}"; do
+  case "$group" in
+    base) want+=(cmake g++ make libgtest-dev python3) ;;
+    demo) want+=(libsndfile1-dev libsamplerate0-dev sox alsa-utils) ;;
+    bench) want+=(libbenchmark-dev libboost-dev python3) ;;
+    fuzz) want+=(clang libclang-rt-14-dev) ;;
+    windows) want+=(g++-mingw-w64-x86-64 wine64 googletest) ;;
+    all) want+=(cmake g++ make libgtest-dev python3 libsndfile1-dev libsamplerate0-dev sox
+                alsa-utils libbenchmark-dev libboost-dev clang libclang-rt-14-dev
+                g++-mingw-w64-x86-64 wine64 googletest) ;;
+    *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for pkg in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+done
+if [ ${#missing[@]} -eq 0 ]; then exit 0; fi
+
+echo "install-deps: installing ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq || true
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,38 @@
+// Fixed-size FIFO of interleaved int16 samples with all-or-nothing transfers.
+// Every count is a count of 16-bit values (channels x frames).
+//
+// Threading: none of its own. Each instance is guarded by the bridge object's
+// lock for its stream (see KivraWwiseCommWrapper.h).
+#pragma once
+
+#include <cstdint>
+
+class KivraCommCircularBuffer {
+ public:
+  static constexpr uint32_t kMinBufferSizeInFrames = 480;
+
+  explicit KivraCommCircularBuffer(uint32_t size);
+  ~KivraCommCircularBuffer();
+  KivraCommCircularBuffer(const KivraCommCircularBuffer&) = delete;
+  KivraCommCircularBuffer& operator=(const KivraCommCircularBuffer&) = delete;
+
+  // Appends length samples, or none: returns length, or -1.
+  int32_t Push(int16_t* data, int length);
+  // Removes the oldest length samples, or none (then writes length zeros to
+  // data): returns length, or -1.
+  int32_t Pop(int16_t* data, int length);
+  void Reset();
+  int32_t GetAvailableFrames() const;
+
+  uint32_t length() const { return mInt16BufferLength; }
+  uint32_t capacity() const { return mInt16BufferCapacity; }
+
+ private:
+  uint32_t mReadPtrPosition;
+  uint32_t mWritePtrPosition;
+  uint32_t mInt16BufferLength;
+  uint32_t mInt16BufferCapacity;
+  int16_t* mInt16BufferPtr;
+
+  friend class KivraWwiseCommWrapper;
+};

@@ -1,0 +1,159 @@
+// The bridge object: the RTC engine's audio-frame observer and owner of the
+// queues of the three streams (uplink, downlink, reverse).
+//
+// Threading contract:
+//  - Engine audio threads call the observer operations. They take only the
+//    stream locks below, never the front-end lock.
+//  - Wwise-side operations (pop*/push*), the transfer switches, the resets and
+//    setReceiveOpenIDWithGameObjectID are called by the front end with its
+//    lock (m_wrapper_lock_) held; that lock serialises them with each other,
+//    so the per-operation scratch arrays below need no lock of their own.
+//  - Lock order: front-end lock, then at most one stream lock. A stream lock
+//    is held only around the ring copy and the fields it guards.
+//
+//   m_rec_data_lock_      m_rec_org_buffer_, m_total_record_frames_
+//   m_rec_proc_data_lock_ m_rec_proc_buffer_, m_total_effect_frames_
+//   m_player_data_lock_   m_player_buffer_map_ and every RemoteUserController
+//   m_play_proc_data_lock_ m_playback_proc_buffer_, m_first_reverse_push_,
+//                          m_first_reverse_pop_, m_total_reverse_frames_
+//
+//  - m_rec_trans_state_ and m_play_trans_state_ are atomics: written under the
+//    front-end lock, read by engine threads without it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "IAkAudioBufferProxy.h"
+#include "KivraCommCircularBuffer.h"
+#include "KivraRtcEngine.h"
+
+class KivraWwiseCommWrapperTestPeer;
+
+class KivraWwiseCommWrapper : public kivra::media::IAudioFrameObserver {
+ public:
+  static constexpr int kDefaultValueOfChannel = 2;
+  static constexpr int kDefaultValueOfSampleRate = 48000;
+  static constexpr int kDefaultNumOfRecordData = 10;
+  static constexpr int kDefaultNumOfPlayoutData = 10;
+  static constexpr int kDefaultNumOfReverseData = 6;
+  // State code passed to MarkState after the bridge filled a Wwise buffer.
+  static constexpr int kBufferStateFilled = 45;
+  // Largest block a buffer proxy can describe: 16-bit frame counts, 2 channels.
+  static constexpr int kMaxBlockSamples = 65535 * kDefaultValueOfChannel;
+
+  struct RemoteUserController {
+    bool transfer_start = false;
+    std::unique_ptr<KivraCommCircularBuffer> player_buffer;
+  };
+
+  static KivraWwiseCommWrapper* getInstance();
+  static bool destroyInstance(KivraWwiseCommWrapper* p);
+
+  ~KivraWwiseCommWrapper() override;
+  KivraWwiseCommWrapper(const KivraWwiseCommWrapper&) = delete;
+  KivraWwiseCommWrapper& operator=(const KivraWwiseCommWrapper&) = delete;
+
+  // IAudioFrameObserverBase, in table order.
+  bool onRecordAudioFrame(const char* channelId, kivra::media::AudioFrame& audioFrame) override;
+  bool onPlaybackAudioFrame(const char* channelId, kivra::media::AudioFrame& audioFrame) override;
+  bool onMixedAudioFrame(const char* channelId, kivra::media::AudioFrame& audioFrame) override;
+  bool onEarMonitoringAudioFrame(kivra::media::AudioFrame& audioFrame) override;
+  using kivra::media::IAudioFrameObserver::onPlaybackAudioFrameBeforeMixing;
+  int getObservedAudioFramePosition() override;
+  kivra::media::AudioParams getPlaybackAudioParams() override;
+  kivra::media::AudioParams getRecordAudioParams() override;
+  kivra::media::AudioParams getMixedAudioParams() override;
+  kivra::media::AudioParams getEarMonitoringAudioParams() override;
+  // IAudioFrameObserver.
+  bool onPlaybackAudioFrameBeforeMixing(const char* channelId, kivra::rtc::uid_t uid,
+                                        kivra::media::AudioFrame& audioFrame) override;
+
+  // Set by the front end while binding.
+  void setEngine(kivra::rtc::IRtcEngine* engine);
+  void setFeature(bool disableWwiseUplink, bool disableWwiseDownlink);
+  void setSendTrackIdDirectAdvanced(int trackId);
+  void setSendTrackIdAecReference(int trackId);
+
+  // Transfer switches; a false-to-true change resets its stream.
+  void setTransferRecordDataState(bool enable);
+  void setTransferPlayerDataState(bool enable);
+  void resetPlayState();
+  void resetRecordState();
+  void resetReverseState();
+
+  // Uplink.
+  bool popOriginRecordAudioFrame(IAkAudioBufferProxy* pBuffer);
+  bool pushRecordAudioFrameAfterEffect(IAkAudioBufferProxy* pBuffer);
+  bool popRecordAudioFrameAfterEffect(kivra::media::AudioFrame& audioFrame);
+
+  // Downlink.
+  void setReceiveOpenIDWithGameObjectID(unsigned long long gameObjectId,
+                                        const std::string& channelId,
+                                        const kivra::rtc::uid_t& uid);
+  bool popOriginPlayerAudioFrameByUid(IAkAudioBufferProxy* pBuffer, const char* channelId,
+                                      kivra::rtc::uid_t uid);
+
+  // Reverse.
+  bool pushReverseAudioFrameAfterEffect(IAkAudioBufferProxy* pBuffer);
+  bool popReverseAudioFrameAfterEffect(kivra::media::AudioFrame& audioFrame);
+
+  // Conversions between interleaved int16 and Wwise's per-channel floats.
+  // Float to int16 scales by 32767, truncates toward zero, clamps to the int16
+  // range and turns NaN into 0; int16 to float scales by 1/32768.
+  static void AkBufferToInt16Buf(IAkAudioBufferProxy* buffer, int16_t* out, int channels);
+  static void Int16BufToAkBuffer(IAkAudioBufferProxy* buffer, int16_t* in, int channels,
+                                 int frames);
+  static void FloatToInt16(float* in, int16_t* out, int count);
+
+ private:
+  KivraWwiseCommWrapper();
+
+  static KivraWwiseCommWrapper* m_instance_;
+
+  kivra::rtc::IRtcEngine* m_pEngine = nullptr;
+  int m_rec_samplerate = kDefaultValueOfSampleRate;
+  int m_rec_channels = kDefaultValueOfChannel;
+  int m_rec_frame_lengh = 960;
+  int m_play_channels = kDefaultValueOfChannel;
+  int m_play_frame_lengh = 960;
+  std::unique_ptr<KivraCommCircularBuffer> m_rec_proc_buffer_;
+  std::unique_ptr<KivraCommCircularBuffer> m_rec_org_buffer_;
+  std::unique_ptr<KivraCommCircularBuffer> m_playback_proc_buffer_;
+  std::map<std::pair<std::string, uint32_t>, std::unique_ptr<RemoteUserController>>
+      m_player_buffer_map_;
+  std::atomic<bool> m_rec_trans_state_{false};
+  std::atomic<bool> m_play_trans_state_{false};
+  int64_t m_total_record_frames_ = 0;
+  int64_t m_total_effect_frames_ = 0;
+  int64_t m_total_reverse_frames_ = 0;
+  std::mutex m_rec_data_lock_;
+  std::mutex m_rec_proc_data_lock_;
+  std::mutex m_player_data_lock_;
+  std::mutex m_play_proc_data_lock_;
+  bool m_first_reverse_push_ = false;
+  bool m_first_reverse_pop_ = false;
+  bool m_use_direct_push_reverse_ = true;
+  bool m_disable_uplink_proc_ = false;
+  bool m_disable_downlink_proc_ = false;
+  int m_send_track_id_direct_advanced = -1;
+  int m_send_track_id_aec_reference = -1;
+
+  // Scratch arrays, kMaxBlockSamples each, allocated at construction so that
+  // no audio path allocates. Each serves one Wwise-side operation; those run
+  // under the front-end lock, one at a time.
+  std::vector<int16_t> m_rec_pop_scratch_;
+  std::vector<int16_t> m_rec_push_scratch_;
+  std::vector<int16_t> m_play_pop_scratch_;
+  std::vector<int16_t> m_reverse_push_scratch_;
+
+  // Tests reach buffered reverse mode and the counters through this peer;
+  // the shipped library never defines it.
+  friend class KivraWwiseCommWrapperTestPeer;
+};

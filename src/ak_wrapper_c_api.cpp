@@ -1,0 +1,1 @@
+#include "ak_wrapper_c_api.h"

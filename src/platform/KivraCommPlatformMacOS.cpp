@@ -1,0 +1,25 @@
+// macOS: '/' separator, the thread id as a pointer ("0x..." hexadecimal), and
+// the bare file name as the default log path (no environment, no directory).
+#include <pthread.h>
+
+#include "KivraCommPlatformPosix.inc"
+#include "platform/KivraCommPlatform.h"
+
+namespace kivra {
+namespace platform {
+
+const char* name() { return "macos"; }
+char pathSeparator() { return '/'; }
+const char* separatorAndLogFileName() { return "/kivra_wwise_log.txt"; }
+void writeThreadId(std::ostream& out) {
+  out << reinterpret_cast<const void*>(pthread_self());
+}
+bool localTime(std::time_t seconds, std::tm* out) { return posix::localTimeR(seconds, out); }
+const char* defaultLogEnvVar() { return nullptr; }
+const char* defaultLogSubdir() { return ""; }
+bool directoryExists(const std::string& path) { return posix::statIsDirectory(path); }
+void createDirectory(const std::string& path) { (void)posix::makeDirectory0755(path); }
+void ensureDefaultLogDir(const std::string&) {}
+
+}  // namespace platform
+}  // namespace kivra
