@@ -1,1 +1,639 @@
 #include "KivraWwiseCommWrapper.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "KivraCommLog.h"
+#include "KivraWwiseCommHandlerKivraInterface.h"
+
+using kivra::media::AudioFrame;
+using kivra::media::AudioParams;
+
+KivraWwiseCommWrapper* KivraWwiseCommWrapper::m_instance_ = nullptr;
+
+namespace {
+
+// 200 ms of 48 kHz stereo, in 16-bit values.
+constexpr uint32_t kStreamBufferSize = 19200;
+// Wwise to engine scales by 32767, engine to Wwise by 1/32768: not inverses,
+// and kept that way because both sides of the product rely on these values.
+constexpr float kInt16ToFloat = 1.0f / 32768.0f;
+
+uint32_t bitsOf(float f) {
+  uint32_t u;
+  std::memcpy(&u, &f, sizeof(u));
+  return u;
+}
+
+float floatOf(uint32_t u) {
+  float f;
+  std::memcpy(&f, &u, sizeof(f));
+  return f;
+}
+
+uint32_t maskOf(bool b) { return 0u - static_cast<uint32_t>(b); }
+
+// trunc(v * 32767) in exact arithmetic, clamped to the int16 range, NaN as 0.
+// Float ops and bit masks only, no selects on floats: g++ keeps such loops
+// free of branches and vectorises them (a float select gets jump-threaded
+// into branches). v * 32768 is exact, so with ai its integer part and af the
+// exact rest, v * 32767 = ai + (af - v); the compares below find how far
+// (af - v) moves the truncated result, without rounding.
+inline int16_t floatToInt16(float v) {
+  uint32_t u = bitsOf(v) & ~maskOf(!(v == v));  // NaN -> 0
+  const uint32_t hi = maskOf(v > 2.0f);         // bounds the product; +-inf too
+  const uint32_t lo = maskOf(v < -2.0f);
+  u = (u & ~(hi | lo)) | (bitsOf(2.0f) & hi) | (bitsOf(-2.0f) & lo);
+  v = floatOf(u);
+  const float a = v * 32768.0f;
+  const int32_t ai = static_cast<int32_t>(a);
+  const float af = a - static_cast<float>(ai);
+  const int32_t pos = v > 0.0f;
+  const int32_t neg = v < 0.0f;
+  int32_t r =
+      ai - (pos & (af < v)) - (pos & (af < v - 1.0f)) + (neg & (af > v)) + (neg & (af > v + 1.0f));
+  r = (r < -32768) ? -32768 : r;
+  r = (32767 < r) ? 32767 : r;
+  return static_cast<int16_t>(r);
+}
+
+inline float int16ToFloat(int16_t s) { return static_cast<float>(s) * kInt16ToFloat; }
+
+void interleave2(const float* __restrict left, const float* __restrict right,
+                 int16_t* __restrict out, int frames) {
+  for (int i = 0; i < frames; ++i) {
+    out[2 * i] = floatToInt16(left[i]);
+    out[2 * i + 1] = floatToInt16(right[i]);
+  }
+}
+
+void deinterleave2(const int16_t* __restrict in, float* __restrict left, float* __restrict right,
+                   int frames) {
+  for (int i = 0; i < frames; ++i) {
+    left[i] = int16ToFloat(in[2 * i]);
+    right[i] = int16ToFloat(in[2 * i + 1]);
+  }
+}
+
+void convertFloats(const float* __restrict in, int16_t* __restrict out, int count) {
+  for (int i = 0; i < count; ++i) out[i] = floatToInt16(in[i]);
+}
+
+// Valid frames of a Wwise buffer that the bridge may read: never more than
+// the buffer holds, whatever FilledFrames() reports.
+int validFrames(IAkAudioBufferProxy* buffer) {
+  return std::min<int>(buffer->FilledFrames(), buffer->CapacityFrames());
+}
+
+// The 16-bit values an engine frame carries: 0 for an empty frame, -1 for one
+// that cannot be read (negative sizes, or samples without a buffer).
+int64_t frameSamples(const AudioFrame& frame) {
+  if (frame.channels < 0 || frame.samplesPerChannel < 0) return -1;
+  const int64_t n = static_cast<int64_t>(frame.channels) * frame.samplesPerChannel;
+  if (n > 0 && frame.buffer == nullptr) return -1;
+  return n;
+}
+
+// Ring-buffer lengths are int; a larger frame can never fit and is refused.
+int ringLength(int64_t n) { return n > INT_MAX ? INT_MAX : static_cast<int>(n); }
+
+void silenceFrame(AudioFrame& frame, int64_t n) {
+  if (n > 0) std::memset(frame.buffer, 0, static_cast<size_t>(n) * sizeof(int16_t));
+}
+
+const char* orEmpty(const char* s) { return s != nullptr ? s : ""; }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Creation and destruction
+
+KivraWwiseCommWrapper::KivraWwiseCommWrapper()
+    : m_rec_proc_buffer_(std::make_unique<KivraCommCircularBuffer>(kStreamBufferSize)),
+      m_rec_org_buffer_(std::make_unique<KivraCommCircularBuffer>(kStreamBufferSize)),
+      m_playback_proc_buffer_(std::make_unique<KivraCommCircularBuffer>(kStreamBufferSize)),
+      m_rec_pop_scratch_(kMaxBlockSamples),
+      m_rec_push_scratch_(kMaxBlockSamples),
+      m_play_pop_scratch_(kMaxBlockSamples),
+      m_reverse_push_scratch_(kMaxBlockSamples) {
+  KV_LOG("Kivra wwise wrapper construct");
+  KV_LOG("Reverse audio buffer size: %d(%d), record buffer size %d",
+         static_cast<int>(kStreamBufferSize),
+         static_cast<int>(m_playback_proc_buffer_->mInt16BufferCapacity),
+         static_cast<int>(kStreamBufferSize));
+  resetPlayState();
+  resetRecordState();
+  resetReverseState();
+}
+
+KivraWwiseCommWrapper::~KivraWwiseCommWrapper() = default;
+
+KivraWwiseCommWrapper* KivraWwiseCommWrapper::getInstance() {
+  if (m_instance_ == nullptr) {
+    // Out of memory must not throw into the game: the front end reports a
+    // null instance as a failed binding.
+    try {
+      m_instance_ = new KivraWwiseCommWrapper();
+    } catch (...) {
+      m_instance_ = nullptr;
+    }
+  }
+  return m_instance_;
+}
+
+bool KivraWwiseCommWrapper::destroyInstance(KivraWwiseCommWrapper* p) {
+  if (p == nullptr || p != m_instance_) return false;
+  delete p;
+  m_instance_ = nullptr;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Configuration and observer answers
+
+void KivraWwiseCommWrapper::setEngine(kivra::rtc::IRtcEngine* engine) { m_pEngine = engine; }
+
+void KivraWwiseCommWrapper::setFeature(bool disableWwiseUplink, bool disableWwiseDownlink) {
+  m_disable_uplink_proc_ = disableWwiseUplink;
+  m_disable_downlink_proc_ = disableWwiseDownlink;
+}
+
+void KivraWwiseCommWrapper::setSendTrackIdDirectAdvanced(int trackId) {
+  m_send_track_id_direct_advanced = trackId;
+}
+
+void KivraWwiseCommWrapper::setSendTrackIdAecReference(int trackId) {
+  m_send_track_id_aec_reference = trackId;
+}
+
+int KivraWwiseCommWrapper::getObservedAudioFramePosition() {
+  int position = kivra::media::AUDIO_FRAME_POSITION_NONE;
+  if (!m_disable_uplink_proc_) position += kivra::media::AUDIO_FRAME_POSITION_RECORD;
+  if (!m_disable_downlink_proc_) {
+    position += kivra::media::AUDIO_FRAME_POSITION_PLAYBACK +
+                kivra::media::AUDIO_FRAME_POSITION_BEFORE_MIXING;
+  }
+  return position;
+}
+
+AudioParams KivraWwiseCommWrapper::getPlaybackAudioParams() {
+  return AudioParams{m_rec_samplerate, m_play_channels,
+                     kivra::media::RAW_AUDIO_FRAME_OP_MODE_READ_WRITE, m_play_frame_lengh};
+}
+
+AudioParams KivraWwiseCommWrapper::getRecordAudioParams() {
+  return AudioParams{m_rec_samplerate, m_rec_channels,
+                     kivra::media::RAW_AUDIO_FRAME_OP_MODE_READ_WRITE, m_rec_frame_lengh};
+}
+
+AudioParams KivraWwiseCommWrapper::getMixedAudioParams() {
+  return AudioParams{m_rec_samplerate, m_play_channels,
+                     kivra::media::RAW_AUDIO_FRAME_OP_MODE_READ_WRITE, m_play_frame_lengh};
+}
+
+AudioParams KivraWwiseCommWrapper::getEarMonitoringAudioParams() {
+  return AudioParams{0, 0, kivra::media::RAW_AUDIO_FRAME_OP_MODE_READ_ONLY, 0};
+}
+
+bool KivraWwiseCommWrapper::onMixedAudioFrame(const char* channelId, AudioFrame& audioFrame) {
+  (void)channelId;
+  (void)audioFrame;
+  return false;
+}
+
+bool KivraWwiseCommWrapper::onEarMonitoringAudioFrame(AudioFrame& audioFrame) {
+  (void)audioFrame;
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Transfer switches and resets
+
+void KivraWwiseCommWrapper::setTransferRecordDataState(bool enable) {
+  if (m_disable_uplink_proc_) {
+    KV_LOG("%s Already config bypass wwise uplink proc", "setTransferRecordDataState");
+    return;
+  }
+  if (enable && !m_rec_trans_state_) {
+    resetRecordState();
+    resetReverseState();
+  }
+  m_rec_trans_state_ = enable;
+  KV_LOG("%s enable %d", "setTransferRecordDataState", enable ? 1 : 0);
+}
+
+void KivraWwiseCommWrapper::setTransferPlayerDataState(bool enable) {
+  if (m_disable_downlink_proc_) {
+    KV_LOG("%s Already config bypass wwise downlink proc", "setTransferPlayerDataState");
+    return;
+  }
+  if (enable && !m_play_trans_state_) resetPlayState();
+  m_play_trans_state_ = enable;
+  KV_LOG("%s enable %d", "setTransferPlayerDataState", enable ? 1 : 0);
+}
+
+void KivraWwiseCommWrapper::resetPlayState() {
+  std::lock_guard<std::mutex> guard(m_player_data_lock_);
+  for (auto& entry : m_player_buffer_map_) {
+    entry.second->player_buffer->Reset();
+    entry.second->transfer_start = false;
+  }
+}
+
+void KivraWwiseCommWrapper::resetRecordState() {
+  // Each half under its own stream lock, one at a time.
+  {
+    std::lock_guard<std::mutex> guard(m_rec_data_lock_);
+    m_total_record_frames_ = 0;
+    m_rec_org_buffer_->Reset();
+  }
+  std::lock_guard<std::mutex> guard(m_rec_proc_data_lock_);
+  m_total_effect_frames_ = 0;
+  m_rec_proc_buffer_->Reset();
+}
+
+void KivraWwiseCommWrapper::resetReverseState() {
+  std::lock_guard<std::mutex> guard(m_play_proc_data_lock_);
+  m_playback_proc_buffer_->Reset();
+  m_first_reverse_push_ = false;
+  m_first_reverse_pop_ = false;
+  m_total_reverse_frames_ = 0;
+}
+
+// ---------------------------------------------------------------------------
+// Conversions
+
+void KivraWwiseCommWrapper::AkBufferToInt16Buf(IAkAudioBufferProxy* buffer, int16_t* out,
+                                               int channels) {
+  if (buffer == nullptr || out == nullptr || channels <= 0) return;
+  const int frames = validFrames(buffer);
+  if (channels == 2) {
+    const float* left = buffer->ChannelData(0);
+    const float* right = buffer->ChannelData(1);
+    if (left != nullptr && right != nullptr) {
+      interleave2(left, right, out, frames);
+      return;
+    }
+  }
+  for (int c = 0; c < channels; ++c) {
+    const float* src = buffer->ChannelData(static_cast<uint32_t>(c));
+    int16_t* dst = out + c;
+    // A channel the buffer does not have reads as silence.
+    if (src == nullptr) {
+      for (int i = 0; i < frames; ++i) dst[i * channels] = 0;
+    } else {
+      for (int i = 0; i < frames; ++i) dst[i * channels] = floatToInt16(src[i]);
+    }
+  }
+}
+
+void KivraWwiseCommWrapper::Int16BufToAkBuffer(IAkAudioBufferProxy* buffer, int16_t* in,
+                                               int channels, int frames) {
+  if (buffer == nullptr) return;
+  frames = std::max(0, std::min<int>(frames, buffer->CapacityFrames()));
+  if (in != nullptr && channels > 0 && frames > 0) {
+    float* left = channels == 2 ? buffer->ChannelData(0) : nullptr;
+    float* right = channels == 2 ? buffer->ChannelData(1) : nullptr;
+    if (left != nullptr && right != nullptr) {
+      deinterleave2(in, left, right, frames);
+    } else {
+      for (int c = 0; c < channels; ++c) {
+        float* dst = buffer->ChannelData(static_cast<uint32_t>(c));
+        if (dst == nullptr) continue;
+        const int16_t* src = in + c;
+        for (int i = 0; i < frames; ++i) dst[i] = int16ToFloat(src[i * channels]);
+      }
+    }
+  }
+  buffer->SetFilledFrames(static_cast<uint16_t>(frames));
+}
+
+void KivraWwiseCommWrapper::FloatToInt16(float* in, int16_t* out, int count) {
+  if (in == nullptr || out == nullptr) {
+    KV_LOG("in %p, out %p fatal", static_cast<void*>(in), static_cast<void*>(out));
+    return;
+  }
+  convertFloats(in, out, count);
+}
+
+// ---------------------------------------------------------------------------
+// Uplink
+
+bool KivraWwiseCommWrapper::onRecordAudioFrame(const char* channelId, AudioFrame& audioFrame) {
+  const int64_t totalSamples = frameSamples(audioFrame);
+  bool overflow = false;
+  {
+    std::lock_guard<std::mutex> guard(m_rec_data_lock_);
+    if (!m_rec_trans_state_) {
+      silenceFrame(audioFrame, totalSamples);
+      return false;
+    }
+    if (totalSamples > 0) {
+      const int n = ringLength(totalSamples);
+      if (m_rec_org_buffer_->Push(static_cast<int16_t*>(audioFrame.buffer), n) == n) {
+        m_total_record_frames_ += n;
+      } else {
+        overflow = true;
+      }
+    }
+  }
+  if (overflow) {
+    KV_LOG("[zn] %s channelId %s record data is overflow, check why not consume",
+           "onRecordAudioFrame", orEmpty(channelId));
+  }
+  silenceFrame(audioFrame, totalSamples);
+  return true;
+}
+
+bool KivraWwiseCommWrapper::popOriginRecordAudioFrame(IAkAudioBufferProxy* pBuffer) {
+  if (pBuffer == nullptr || !m_rec_trans_state_) return false;
+  const int capacity = pBuffer->CapacityFrames();
+  int frames = 0;
+  bool started = false;
+  bool popped = false;
+  {
+    std::lock_guard<std::mutex> guard(m_rec_data_lock_);
+    if (m_total_record_frames_ != 0) {
+      started = true;
+      frames = std::min(m_rec_org_buffer_->GetAvailableFrames() / m_rec_channels, capacity);
+      const int size = frames * m_rec_channels;
+      popped = m_rec_org_buffer_->Pop(m_rec_pop_scratch_.data(), size) == size;
+    }
+  }
+  if (!started) {
+    KV_LOG("sdk not start save record data yet");
+    return false;
+  }
+  if (!popped) {
+    KV_LOG("sdk record data is not ready");
+    return false;
+  }
+  Int16BufToAkBuffer(pBuffer, m_rec_pop_scratch_.data(), m_rec_channels, frames);
+  pBuffer->MarkState(kBufferStateFilled);
+  return true;
+}
+
+bool KivraWwiseCommWrapper::pushRecordAudioFrameAfterEffect(IAkAudioBufferProxy* pBuffer) {
+  if (pBuffer == nullptr || !m_rec_trans_state_) return false;
+  const int frames = validFrames(pBuffer);
+  bool first = false;
+  {
+    std::lock_guard<std::mutex> guard(m_rec_proc_data_lock_);
+    first = m_total_effect_frames_ == 0;
+    m_total_effect_frames_ += frames;
+  }
+  if (first) {
+    KV_LOG("%s first record effect data arrive, frames %d, channel %d",
+           "pushRecordAudioFrameAfterEffect", frames, static_cast<int>(pBuffer->ChannelCount()));
+  }
+
+  const int totalSamples = frames * m_rec_channels;
+  AkBufferToInt16Buf(pBuffer, m_rec_push_scratch_.data(), m_rec_channels);
+  AudioFrame frame{};
+  frame.type = kivra::media::FRAME_TYPE_PCM16;
+  frame.samplesPerChannel = totalSamples / m_rec_channels;
+  frame.bytesPerSample = kivra::media::TWO_BYTES_PER_SAMPLE;
+  frame.channels = m_rec_channels;
+  frame.samplesPerSec = m_rec_samplerate;
+  frame.buffer = m_rec_push_scratch_.data();
+  // Without a bound media engine there is nowhere to send the block.
+  kivra::media::IMediaEngine* engine = m_kivra_media_engine;
+  if (engine != nullptr) engine->pushFrameToTrack(&frame, m_send_track_id_direct_advanced);
+
+  // The processed microphone goes out through the engine, not through Wwise.
+  const uint32_t channelCount = pBuffer->ChannelCount();
+  for (uint32_t c = 0; c < channelCount; ++c) {
+    float* data = pBuffer->ChannelData(c);
+    if (data != nullptr) std::fill(data, data + frames, 0.0f);
+  }
+  return engine != nullptr;
+}
+
+bool KivraWwiseCommWrapper::popRecordAudioFrameAfterEffect(AudioFrame& audioFrame) {
+  const int64_t n = frameSamples(audioFrame);
+  std::lock_guard<std::mutex> guard(m_rec_proc_data_lock_);
+  if (!m_rec_trans_state_ || n <= 0) return false;
+  const int length = ringLength(n);
+  return m_rec_proc_buffer_->Pop(static_cast<int16_t*>(audioFrame.buffer), length) == length;
+}
+
+// ---------------------------------------------------------------------------
+// Downlink
+
+void KivraWwiseCommWrapper::setReceiveOpenIDWithGameObjectID(unsigned long long gameObjectId,
+                                                             const std::string& channelId,
+                                                             const kivra::rtc::uid_t& uid) {
+  KV_LOG("%s set channel id %s and user id %d for game %lld", "setReceiveOpenIDWithGameObjectID",
+         channelId.c_str(), static_cast<int>(uid), static_cast<long long>(gameObjectId));
+
+  // Everything that allocates happens here, before the lock the engine's
+  // per-talker callback waits on.
+  decltype(m_player_buffer_map_) staging;
+  try {
+    auto record = std::make_unique<RemoteUserController>();
+    record->player_buffer =
+        std::make_unique<KivraCommCircularBuffer>(static_cast<uint32_t>(m_play_frame_lengh * 20));
+    staging.emplace(RemoteUserKey(channelId, uid), std::move(record));
+  } catch (...) {
+    KV_LOG("%s out of memory for uid %d, channel %s", "setReceiveOpenIDWithGameObjectID",
+           static_cast<int>(uid), channelId.c_str());
+    return;
+  }
+  auto node = staging.extract(staging.begin());
+  std::unique_ptr<RemoteUserController> replaced;  // freed after the lock is released
+  {
+    std::lock_guard<std::mutex> guard(m_player_data_lock_);
+    auto it = m_player_buffer_map_.find(node.key());
+    if (it != m_player_buffer_map_.end()) {
+      replaced = std::move(it->second);
+      it->second = std::move(node.mapped());
+    } else {
+      m_player_buffer_map_.insert(std::move(node));
+    }
+  }
+  if (replaced) KV_LOG("warning, please check why userID %d is reused", static_cast<int>(uid));
+  KV_LOG(" create buffer for uid %d, channel %s", static_cast<int>(uid), channelId.c_str());
+}
+
+bool KivraWwiseCommWrapper::onPlaybackAudioFrameBeforeMixing(const char* channelId,
+                                                             kivra::rtc::uid_t uid,
+                                                             AudioFrame& audioFrame) {
+  const std::pair<std::string_view, uint32_t> key(orEmpty(channelId), uid);
+  const int64_t n = frameSamples(audioFrame);
+  int capacity = 0;
+  int available = 0;
+  {
+    std::lock_guard<std::mutex> guard(m_player_data_lock_);
+    auto it = m_player_buffer_map_.find(key);
+    if (it == m_player_buffer_map_.end() || n < 0) return false;
+    if (n == 0) return true;  // nothing to queue, nothing lost
+    KivraCommCircularBuffer& ring = *it->second->player_buffer;
+    const int length = ringLength(n);
+    if (ring.Push(static_cast<int16_t*>(audioFrame.buffer), length) == length) return true;
+    capacity = static_cast<int>(ring.mInt16BufferCapacity);
+    available = ring.GetAvailableFrames();
+  }
+  KV_LOG("%s playback uid %d data overflow max(%d), avail(%d), drop(%d)",
+         "onPlaybackAudioFrameBeforeMixing", static_cast<int>(uid), capacity, available,
+         ringLength(n));
+  return false;
+}
+
+bool KivraWwiseCommWrapper::popOriginPlayerAudioFrameByUid(IAkAudioBufferProxy* pBuffer,
+                                                           const char* channelId,
+                                                           kivra::rtc::uid_t uid) {
+  if (pBuffer == nullptr) return false;
+  const std::pair<std::string_view, uint32_t> key(orEmpty(channelId), uid);
+  const int capacity = pBuffer->CapacityFrames();
+  bool found = false;
+  bool firstConsume = false;
+  bool popped = false;
+  int available = 0;
+  int frames = 0;
+  {
+    std::lock_guard<std::mutex> guard(m_player_data_lock_);
+    auto it = m_player_buffer_map_.find(key);
+    if (it != m_player_buffer_map_.end()) {
+      found = true;
+      RemoteUserController& user = *it->second;
+      available = user.player_buffer->GetAvailableFrames() / m_play_channels;
+      firstConsume = !user.transfer_start;
+      user.transfer_start = true;
+      frames = std::min(available, capacity);
+      const int size = frames * m_play_channels;
+      popped = user.player_buffer->Pop(m_play_pop_scratch_.data(), size) == size;
+    }
+  }
+  if (!found) {
+    KV_LOG("%s the buffer map has no data for uid %d", "popOriginPlayerAudioFrameByUid",
+           static_cast<int>(uid));
+    return false;
+  }
+  if (firstConsume) {
+    KV_LOG("%s data for uid %d start to consume data(%d)", "popOriginPlayerAudioFrameByUid",
+           static_cast<int>(uid), available);
+  }
+  if (!popped) return false;
+  Int16BufToAkBuffer(pBuffer, m_play_pop_scratch_.data(), m_play_channels, frames);
+  pBuffer->MarkState(kBufferStateFilled);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Reverse
+
+bool KivraWwiseCommWrapper::pushReverseAudioFrameAfterEffect(IAkAudioBufferProxy* pBuffer) {
+  if (pBuffer == nullptr) return false;
+  const int frames = validFrames(pBuffer);
+  if (!m_rec_trans_state_) return false;
+  const int count = frames * m_play_channels;
+  if (count == 0) return false;
+
+  // The Wwise buffer itself stays as it is.
+  AkBufferToInt16Buf(pBuffer, m_reverse_push_scratch_.data(), m_play_channels);
+  const bool direct = m_use_direct_push_reverse_;
+  bool firstPush = false;
+  bool overflow = false;
+  int capacity = 0;
+  int available = 0;
+  {
+    std::lock_guard<std::mutex> guard(m_play_proc_data_lock_);
+    firstPush = !m_first_reverse_push_;
+    m_first_reverse_push_ = true;
+    if (!direct) {
+      KivraCommCircularBuffer& ring = *m_playback_proc_buffer_;
+      if (ring.Push(m_reverse_push_scratch_.data(), count) != count) {
+        overflow = true;
+        capacity = static_cast<int>(ring.mInt16BufferCapacity);
+        available = ring.GetAvailableFrames();
+      }
+    }
+    // Counted in both modes, dropped blocks included.
+    m_total_reverse_frames_ += count;
+  }
+  if (firstPush) {
+    KV_LOG("%s reverse audio frame first push %d", "pushReverseAudioFrameAfterEffect", count);
+  }
+  if (direct) {
+    kivra::media::IMediaEngine* engine = m_kivra_media_engine;
+    if (engine == nullptr) return false;
+    AudioFrame frame{};
+    frame.type = kivra::media::FRAME_TYPE_PCM16;
+    frame.samplesPerChannel = count / m_play_channels;
+    frame.bytesPerSample = kivra::media::TWO_BYTES_PER_SAMPLE;
+    frame.channels = m_play_channels;
+    frame.samplesPerSec = m_rec_samplerate;
+    frame.buffer = m_reverse_push_scratch_.data();
+    engine->pushFrameToTrack(&frame, m_send_track_id_aec_reference);
+  } else if (overflow) {
+    KV_LOG("%s reverse float audio frame overflow max(%d), avail(%d), drop(%d)",
+           "pushReverseAudioFrameAfterEffect", capacity, available, count);
+  }
+  return true;
+}
+
+bool KivraWwiseCommWrapper::onPlaybackAudioFrame(const char* channelId, AudioFrame& audioFrame) {
+  (void)channelId;
+  if (m_use_direct_push_reverse_) return true;
+
+  // An empty or unreadable frame has nothing to play; the queue stays as it is.
+  const int64_t n = frameSamples(audioFrame);
+  if (n <= 0) return false;
+  silenceFrame(audioFrame, n);
+  {
+    std::lock_guard<std::mutex> guard(m_play_proc_data_lock_);
+    if (!m_rec_trans_state_ || m_total_reverse_frames_ == 0) return false;
+  }
+  if (popReverseAudioFrameAfterEffect(audioFrame)) return true;
+
+  int available = 0;
+  {
+    std::lock_guard<std::mutex> guard(m_play_proc_data_lock_);
+    m_first_reverse_pop_ = false;  // buffer up again before playing
+    available = m_playback_proc_buffer_->GetAvailableFrames();
+  }
+  KV_LOG("%s reverse data is not avaliable(%d)", "onPlaybackAudioFrame", available);
+  return false;
+}
+
+bool KivraWwiseCommWrapper::popReverseAudioFrameAfterEffect(AudioFrame& audioFrame) {
+  const int64_t n = frameSamples(audioFrame);
+  if (n <= 0) return false;
+  const int length = ringLength(n);
+  bool waiting = false;
+  bool firstConsume = false;
+  bool popped = false;
+  int available = 0;
+  long long total = 0;
+  {
+    std::lock_guard<std::mutex> guard(m_play_proc_data_lock_);
+    if (!m_rec_trans_state_) return false;
+    available = m_playback_proc_buffer_->GetAvailableFrames();
+    if (available > 0 && !m_first_reverse_pop_) {
+      const int whole = available / audioFrame.samplesPerChannel / audioFrame.channels;
+      if (whole < kDefaultNumOfReverseData) {
+        waiting = true;
+      } else {
+        m_first_reverse_pop_ = true;
+        firstConsume = true;
+        total = static_cast<long long>(m_total_reverse_frames_);
+      }
+    }
+    if (!waiting) {
+      popped =
+          m_playback_proc_buffer_->Pop(static_cast<int16_t*>(audioFrame.buffer), length) == length;
+    }
+  }
+  if (waiting) {
+    KV_LOG("%s reverse audio frame wait for buffreing avaliable %d",
+           "popReverseAudioFrameAfterEffect", available);
+    return false;
+  }
+  if (firstConsume) {
+    KV_LOG("%s reverse audio frame first consume avaliable %d(%lld)",
+           "popReverseAudioFrameAfterEffect", available, total);
+  }
+  return popped;
+}

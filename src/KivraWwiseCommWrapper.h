@@ -27,6 +27,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -51,6 +52,19 @@ class KivraWwiseCommWrapper : public kivra::media::IAudioFrameObserver {
   struct RemoteUserController {
     bool transfer_start = false;
     std::unique_ptr<KivraCommCircularBuffer> player_buffer;
+  };
+
+  // Key of m_player_buffer_map_: (channel id, uid), channel id first. Also
+  // compares against (string_view, uid) so the engine's per-talker look-ups
+  // build no std::string.
+  using RemoteUserKey = std::pair<std::string, uint32_t>;
+  struct RemoteUserKeyLess {
+    using is_transparent = void;
+    template <typename A, typename B>
+    bool operator()(const A& a, const B& b) const {
+      const int c = std::string_view(a.first).compare(std::string_view(b.first));
+      return c < 0 || (c == 0 && a.second < b.second);
+    }
   };
 
   static KivraWwiseCommWrapper* getInstance();
@@ -95,8 +109,7 @@ class KivraWwiseCommWrapper : public kivra::media::IAudioFrameObserver {
 
   // Downlink.
   void setReceiveOpenIDWithGameObjectID(unsigned long long gameObjectId,
-                                        const std::string& channelId,
-                                        const kivra::rtc::uid_t& uid);
+                                        const std::string& channelId, const kivra::rtc::uid_t& uid);
   bool popOriginPlayerAudioFrameByUid(IAkAudioBufferProxy* pBuffer, const char* channelId,
                                       kivra::rtc::uid_t uid);
 
@@ -126,7 +139,7 @@ class KivraWwiseCommWrapper : public kivra::media::IAudioFrameObserver {
   std::unique_ptr<KivraCommCircularBuffer> m_rec_proc_buffer_;
   std::unique_ptr<KivraCommCircularBuffer> m_rec_org_buffer_;
   std::unique_ptr<KivraCommCircularBuffer> m_playback_proc_buffer_;
-  std::map<std::pair<std::string, uint32_t>, std::unique_ptr<RemoteUserController>>
+  std::map<RemoteUserKey, std::unique_ptr<RemoteUserController>, RemoteUserKeyLess>
       m_player_buffer_map_;
   std::atomic<bool> m_rec_trans_state_{false};
   std::atomic<bool> m_play_trans_state_{false};
@@ -140,10 +153,12 @@ class KivraWwiseCommWrapper : public kivra::media::IAudioFrameObserver {
   bool m_first_reverse_push_ = false;
   bool m_first_reverse_pop_ = false;
   bool m_use_direct_push_reverse_ = true;
-  bool m_disable_uplink_proc_ = false;
-  bool m_disable_downlink_proc_ = false;
-  int m_send_track_id_direct_advanced = -1;
-  int m_send_track_id_aec_reference = -1;
+  // Written by the front end under its lock, read by engine threads (the
+  // position query) and by the pushes: atomics keep those reads race-free.
+  std::atomic<bool> m_disable_uplink_proc_{false};
+  std::atomic<bool> m_disable_downlink_proc_{false};
+  std::atomic<int> m_send_track_id_direct_advanced{-1};
+  std::atomic<int> m_send_track_id_aec_reference{-1};
 
   // Scratch arrays, kMaxBlockSamples each, allocated at construction so that
   // no audio path allocates. Each serves one Wwise-side operation; those run
