@@ -1,0 +1,308 @@
+#include "KivraSimVoiceEngine.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <utility>
+
+namespace kivra {
+namespace sim {
+namespace {
+
+int64_t nanosSince(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0)
+      .count();
+}
+
+}  // namespace
+
+SimVoiceEngine::SimVoiceEngine(SimClock& clock) : clock_(clock) {}
+
+SimVoiceEngine::~SimVoiceEngine() {
+  clock_.stop();
+  join();
+}
+
+void SimVoiceEngine::setChannelId(const std::string& channelId) { channelId_ = channelId; }
+
+void SimVoiceEngine::setMicrophone(std::vector<int16_t> stereo) { mic_ = std::move(stereo); }
+
+int SimVoiceEngine::addTalker(const std::string& channelId, rtc::uid_t uid,
+                              std::vector<int16_t> stereo) {
+  Talker t;
+  t.channelId = channelId;
+  t.uid = uid;
+  t.source = std::move(stereo);
+  talkers_.push_back(std::move(t));
+  return static_cast<int>(talkers_.size()) - 1;
+}
+
+void SimVoiceEngine::reserveSeconds(double seconds) {
+  if (seconds < 0) seconds = 0;
+  reserveSamples_ = static_cast<size_t>(seconds * kSampleRate * 2) + 8 * 65536;
+}
+
+int SimVoiceEngine::findInterface(rtc::INTERFACE_ID_TYPE iid, void** inter) {
+  if (inter == nullptr || iid != rtc::KIVRA_IID_MEDIA_ENGINE) return -1;
+  *inter = static_cast<media::IMediaEngine*>(this);
+  return 0;
+}
+
+SimVoiceEngine::Params SimVoiceEngine::honour(const media::AudioParams& p) {
+  Params out;
+  out.channels = p.channels == 1 ? 1 : 2;
+  if (p.samples_per_call > 0) {
+    out.frames = std::min(std::max(p.samples_per_call / out.channels, 1), kMaxFramesPerCall);
+  }
+  out.readWrite = p.mode == media::RAW_AUDIO_FRAME_OP_MODE_READ_WRITE;
+  // The engine runs at 48 kHz only; another rate is noted and not honoured.
+  if (p.sample_rate != 0 && p.sample_rate != kSampleRate) ++unsupportedParams_;
+  return out;
+}
+
+int SimVoiceEngine::registerAudioFrameObserver(media::IAudioFrameObserver* observer) {
+  std::unique_lock<std::mutex> lock(observerMutex_);
+  media::IAudioFrameObserver* previous = observer_;
+  observer_ = observer;
+  if (observer != nullptr) {
+    recParams_ = honour(observer->getRecordAudioParams());
+    playParams_ = honour(observer->getPlaybackAudioParams());
+  }
+  // Callbacks already running keep using the previous observer: wait for
+  // them, so its owner may destroy it as soon as this returns.
+  if (previous != nullptr && previous != observer) {
+    observerIdle_.wait(lock, [&] { return inFlight_ == 0; });
+  }
+  return 0;
+}
+
+media::IAudioFrameObserver* SimVoiceEngine::observer() const {
+  std::lock_guard<std::mutex> guard(observerMutex_);
+  return observer_;
+}
+
+SimVoiceEngine::Params SimVoiceEngine::params(bool record) const {
+  std::lock_guard<std::mutex> guard(observerMutex_);
+  return record ? recParams_ : playParams_;
+}
+
+media::IAudioFrameObserver* SimVoiceEngine::acquire() {
+  std::lock_guard<std::mutex> guard(observerMutex_);
+  if (observer_ == nullptr) return nullptr;
+  ++inFlight_;
+  return observer_;
+}
+
+void SimVoiceEngine::release() {
+  std::lock_guard<std::mutex> guard(observerMutex_);
+  if (--inFlight_ == 0) observerIdle_.notify_all();
+}
+
+int SimVoiceEngine::pushFrameToTrack(media::AudioFrame* frame, int trackId) {
+  const int64_t now = clock_.now();
+  std::lock_guard<std::mutex> guard(trackMutex_);
+  SimTrackCapture* track = nullptr;
+  for (SimTrackCapture& t : tracks_) {
+    if (t.id == trackId) track = &t;
+  }
+  if (track == nullptr || frame == nullptr) return -1;
+  const int64_t n = static_cast<int64_t>(frame->channels) * frame->samplesPerChannel;
+  if (frame->channels <= 0 || frame->samplesPerChannel < 0 || n > 65535 * 8 ||
+      (n > 0 && frame->buffer == nullptr)) {
+    ++track->refusedFrames;
+    return -1;
+  }
+  SimTrackFrame f;
+  f.time = now;
+  f.offset = static_cast<int64_t>(track->samples.size());
+  f.samplesPerChannel = frame->samplesPerChannel;
+  f.channels = frame->channels;
+  f.samplesPerSec = frame->samplesPerSec;
+  track->frames.push_back(f);
+  const int16_t* src = static_cast<const int16_t*>(frame->buffer);
+  if (n > 0) track->samples.insert(track->samples.end(), src, src + n);
+  return 0;
+}
+
+int SimVoiceEngine::makeCustomAudioTrack(rtc::AUDIO_TRACK_TYPE trackType,
+                                         const rtc::AudioTrackConfig& config) {
+  std::lock_guard<std::mutex> guard(trackMutex_);
+  SimTrackCapture t;
+  t.id = nextTrackId_++;
+  t.type = trackType;
+  t.config = config;
+  t.samples.reserve(reserveSamples_);
+  t.frames.reserve(reserveSamples_ / 480 + 64);
+  tracks_.push_back(std::move(t));
+  return tracks_.back().id;
+}
+
+std::vector<SimTrackCapture> SimVoiceEngine::tracks() const {
+  std::lock_guard<std::mutex> guard(trackMutex_);
+  return tracks_;
+}
+
+SimTrackCapture SimVoiceEngine::track(int trackId) const {
+  std::lock_guard<std::mutex> guard(trackMutex_);
+  for (const SimTrackCapture& t : tracks_) {
+    if (t.id == trackId) return t;
+  }
+  return SimTrackCapture();
+}
+
+SimTrackCapture SimVoiceEngine::trackOfType(rtc::AUDIO_TRACK_TYPE type) const {
+  std::lock_guard<std::mutex> guard(trackMutex_);
+  for (const SimTrackCapture& t : tracks_) {
+    if (t.type == type) return t;
+  }
+  return SimTrackCapture();
+}
+
+void SimVoiceEngine::readBlock(const std::vector<int16_t>& source, int64_t frame, int frames,
+                               int channels, int16_t* out) {
+  const int64_t total = static_cast<int64_t>(source.size() / 2);
+  for (int i = 0; i < frames; ++i) {
+    const int64_t f = frame + i;
+    const int16_t l = f < total ? source[static_cast<size_t>(2 * f)] : 0;
+    const int16_t r = f < total ? source[static_cast<size_t>(2 * f + 1)] : 0;
+    if (channels == 1) {
+      out[i] = static_cast<int16_t>((static_cast<int>(l) + r) / 2);
+    } else {
+      out[2 * i] = l;
+      out[2 * i + 1] = r;
+    }
+  }
+}
+
+void SimVoiceEngine::start() {
+  if (recordThread_.joinable() || playbackThread_.joinable()) return;
+  const size_t blocks = reserveSamples_ / 960 + 64;
+  recordEvents_.reserve(blocks);
+  playbackEvents_.reserve(blocks);
+  for (Talker& t : talkers_) t.rejections.reserve(blocks);
+  const size_t scratch = static_cast<size_t>(kMaxFramesPerCall) * 2;
+  recFrame_.assign(scratch, 0);
+  recCopy_.assign(scratch, 0);
+  playFrame_.assign(scratch, 0);
+  playMix_.assign(scratch, 0);
+  // Ties at one sample time: the microphone block first, then playback, then
+  // whatever registers later (the Wwise frame).
+  const int recTask = clock_.addTask("engine-record", 0);
+  const int playTask = clock_.addTask("engine-playback", 1);
+  recordThread_ = std::thread([this, recTask] { recordLoop(recTask); });
+  playbackThread_ = std::thread([this, playTask] { playbackLoop(playTask); });
+}
+
+void SimVoiceEngine::join() {
+  if (recordThread_.joinable()) recordThread_.join();
+  if (playbackThread_.joinable()) playbackThread_.join();
+  observerNanos_ = recNanos_ + playNanos_;
+  observerCalls_ = recCalls_ + playCalls_;
+}
+
+void SimVoiceEngine::recordLoop(int taskId) {
+  int64_t position = 0;  // next microphone frame
+  int64_t due = 0;       // clock time at which the current block is complete
+  for (;;) {
+    const Params p = params(true);
+    due = position + p.frames;
+    if (!clock_.waitUntil(taskId, due)) break;
+    media::IAudioFrameObserver* obs = acquire();
+    const int frames = p.frames;
+    const int n = frames * p.channels;
+    readBlock(mic_, position, frames, p.channels, recFrame_.data());
+    SimBlockEvent ev;
+    ev.time = clock_.now();
+    ev.offset = position * 2;
+    ev.samples = frames * 2;
+    if (obs != nullptr) {
+      media::AudioFrame frame{};
+      frame.type = media::FRAME_TYPE_PCM16;
+      frame.samplesPerChannel = frames;
+      frame.bytesPerSample = media::TWO_BYTES_PER_SAMPLE;
+      frame.channels = p.channels;
+      frame.samplesPerSec = kSampleRate;
+      frame.renderTimeMs = position * 1000 / kSampleRate;
+      int16_t* buf = recFrame_.data();
+      if (!p.readWrite) {
+        std::memcpy(recCopy_.data(), recFrame_.data(), sizeof(int16_t) * static_cast<size_t>(n));
+        buf = recCopy_.data();
+      }
+      frame.buffer = buf;
+      const auto t0 = std::chrono::steady_clock::now();
+      ev.accepted = obs->onRecordAudioFrame(channelId_.c_str(), frame);
+      recNanos_ += nanosSince(t0);
+      ++recCalls_;
+      release();
+      // What the engine itself would send: the observer's result in
+      // read-write mode, the untouched block otherwise.
+      for (int i = 0; i < n; ++i) {
+        if (recFrame_[static_cast<size_t>(i)] != 0) ++micNotSilenced_;
+      }
+    }
+    recordEvents_.push_back(ev);
+    position += frames;
+  }
+}
+
+void SimVoiceEngine::playbackLoop(int taskId) {
+  int64_t position = 0;  // next talker frame
+  for (;;) {
+    // A playback block is handed over when it is due to be played.
+    if (!clock_.waitUntil(taskId, position)) break;
+    const Params p = params(false);
+    media::IAudioFrameObserver* obs = acquire();
+    const int frames = p.frames;
+    const int n = frames * p.channels;
+    SimBlockEvent ev;
+    ev.time = clock_.now();
+    ev.offset = position * 2;
+    ev.samples = frames * 2;
+    std::fill(playMix_.begin(), playMix_.begin() + n, int16_t(0));
+    for (size_t i = 0; i < talkers_.size(); ++i) {
+      Talker& t = talkers_[i];
+      readBlock(t.source, position, frames, p.channels, playFrame_.data());
+      for (int k = 0; k < n; ++k) {
+        const int s = playMix_[static_cast<size_t>(k)] + playFrame_[static_cast<size_t>(k)];
+        playMix_[static_cast<size_t>(k)] =
+            static_cast<int16_t>(std::min(32767, std::max(-32768, s)));
+      }
+      if (obs == nullptr) continue;
+      media::AudioFrame frame{};
+      frame.type = media::FRAME_TYPE_PCM16;
+      frame.samplesPerChannel = frames;
+      frame.bytesPerSample = media::TWO_BYTES_PER_SAMPLE;
+      frame.channels = p.channels;
+      frame.samplesPerSec = kSampleRate;
+      frame.buffer = playFrame_.data();
+      frame.renderTimeMs = position * 1000 / kSampleRate;
+      const auto t0 = std::chrono::steady_clock::now();
+      const bool ok = obs->onPlaybackAudioFrameBeforeMixing(t.channelId.c_str(), t.uid, frame);
+      playNanos_ += nanosSince(t0);
+      ++playCalls_;
+      t.offered += n;
+      if (!ok) t.rejections.push_back(ev.time);
+      if (i == 0) ev.accepted = ok;
+    }
+    if (obs != nullptr) {
+      media::AudioFrame mix{};
+      mix.type = media::FRAME_TYPE_PCM16;
+      mix.samplesPerChannel = frames;
+      mix.bytesPerSample = media::TWO_BYTES_PER_SAMPLE;
+      mix.channels = p.channels;
+      mix.samplesPerSec = kSampleRate;
+      mix.buffer = playMix_.data();
+      mix.renderTimeMs = position * 1000 / kSampleRate;
+      const auto t0 = std::chrono::steady_clock::now();
+      obs->onPlaybackAudioFrame(channelId_.c_str(), mix);
+      playNanos_ += nanosSince(t0);
+      ++playCalls_;
+      release();
+    }
+    playbackEvents_.push_back(ev);
+    position += frames;
+  }
+}
+
+}  // namespace sim
+}  // namespace kivra

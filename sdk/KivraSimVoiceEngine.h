@@ -1,0 +1,185 @@
+// A simulated RTC voice engine for the stand-in SDK: it drives an audio-frame
+// observer from its own recording and playback threads, paced by a SimClock,
+// and captures what is pushed to its custom audio tracks.
+//
+// Recording thread: every period (the observer's getRecordAudioParams, asked
+// at registration; 480 frames of 48 kHz stereo by default) it hands the next
+// block of the microphone source to onRecordAudioFrame, at the time the block
+// has been fully captured.
+// Playback thread: every period it hands each remote talker's next block to
+// onPlaybackAudioFrameBeforeMixing(channelId, uid, frame), then the engine's
+// own mix of them to onPlaybackAudioFrame.
+//
+// Threading contract:
+//  - observerMutex_ guards observer_, the parameters and inFlight_. A thread
+//    holds an in-flight mark (not the mutex) while it calls the observer, so
+//    registerAudioFrameObserver(nullptr) returns only once no callback is
+//    running: the observer may be destroyed right after. It must not be
+//    called from inside an observer callback (it would wait for itself).
+//  - trackMutex_ guards the custom tracks and their captures; pushes come
+//    from whatever thread the caller uses (the Wwise thread, through the
+//    bridge) and hold it only around the copy.
+//  - The record and playback statistics are written by their own thread only
+//    and read after join().
+//  - Setup (sources, channel id, reserve) happens before start().
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KivraRtcEngine.h"
+#include "KivraSimClock.h"
+#include "KivraWwisePluginApi.h"
+
+namespace kivra {
+namespace sim {
+
+// One frame as it arrived on a custom track.
+struct SimTrackFrame {
+  int64_t time = 0;    // clock time of arrival, in sample frames
+  int64_t offset = 0;  // index of its first sample in SimTrackCapture::samples
+  int samplesPerChannel = 0;
+  int channels = 0;
+  int samplesPerSec = 0;
+};
+
+struct SimTrackCapture {
+  int id = 0;
+  rtc::AUDIO_TRACK_TYPE type = rtc::AUDIO_TRACK_INVALID;
+  rtc::AudioTrackConfig config{};
+  std::vector<SimTrackFrame> frames;
+  std::vector<int16_t> samples;  // interleaved, as pushed
+  int64_t refusedFrames = 0;     // malformed frames refused with -1
+};
+
+// One engine period as the engine saw it.
+struct SimBlockEvent {
+  int64_t time = 0;       // clock time of the callback, in sample frames
+  int64_t offset = 0;     // source position of the block's first sample (interleaved index)
+  int32_t samples = 0;    // interleaved samples in the block
+  bool accepted = false;  // the observer's answer
+};
+
+class KIVRA_SDK_API SimVoiceEngine : public rtc::IRtcEngine, public media::IMediaEngine {
+ public:
+  static constexpr int kSampleRate = 48000;
+  static constexpr int kDefaultFramesPerCall = 480;
+  static constexpr int kMaxFramesPerCall = 4800;  // 100 ms
+
+  explicit SimVoiceEngine(SimClock& clock);
+  virtual ~SimVoiceEngine();
+  SimVoiceEngine(const SimVoiceEngine&) = delete;
+  SimVoiceEngine& operator=(const SimVoiceEngine&) = delete;
+
+  // Setup, before start(). Sources are 48 kHz interleaved stereo; past their
+  // end they read as silence.
+  void setChannelId(const std::string& channelId);
+  void setMicrophone(std::vector<int16_t> stereo);
+  // Returns the talker's index.
+  int addTalker(const std::string& channelId, rtc::uid_t uid, std::vector<int16_t> stereo);
+  // Capture room for this much audio per track and per statistic, so the
+  // audio threads do not allocate during the session.
+  void reserveSeconds(double seconds);
+
+  // rtc::IRtcEngine
+  int findInterface(rtc::INTERFACE_ID_TYPE iid, void** inter) override;
+  // media::IMediaEngine
+  int registerAudioFrameObserver(media::IAudioFrameObserver* observer) override;
+  int pushFrameToTrack(media::AudioFrame* frame, int trackId) override;
+  int makeCustomAudioTrack(rtc::AUDIO_TRACK_TYPE trackType,
+                           const rtc::AudioTrackConfig& config) override;
+
+  // Registers the two threads with the clock and starts them; they run until
+  // the clock's end. join() waits for both.
+  void start();
+  void join();
+
+  media::IAudioFrameObserver* observer() const;
+  // Results, complete after join().
+  const std::vector<SimBlockEvent>& recordEvents() const { return recordEvents_; }
+  // One event per playback period; `accepted` is that of talker 0 (see
+  // talkerRejections for every talker).
+  const std::vector<SimBlockEvent>& playbackEvents() const { return playbackEvents_; }
+  size_t talkerCount() const { return talkers_.size(); }
+  const std::string& talkerChannel(size_t i) const { return talkers_[i].channelId; }
+  rtc::uid_t talkerUid(size_t i) const { return talkers_[i].uid; }
+  // Samples offered to the observer for talker i, and the clock times of the
+  // callbacks it answered false (dropped or unknown to the observer).
+  int64_t talkerSamplesOffered(size_t i) const { return talkers_[i].offered; }
+  const std::vector<int64_t>& talkerRejections(size_t i) const { return talkers_[i].rejections; }
+  // Microphone samples that left the observer non-zero (what the engine would
+  // itself have sent).
+  int64_t micSamplesNotSilenced() const { return micNotSilenced_; }
+  // Wall time spent inside observer callbacks, in nanoseconds.
+  int64_t observerNanos() const { return observerNanos_; }
+  int64_t observerCalls() const { return observerCalls_; }
+  // A parameter answer the engine could not honour (rate other than 48000).
+  int64_t unsupportedParams() const { return unsupportedParams_; }
+  std::vector<SimTrackCapture> tracks() const;
+  // A copy of one track's capture; empty (id 0) when there is none.
+  SimTrackCapture track(int trackId) const;
+  // The first track of that type, or id 0.
+  SimTrackCapture trackOfType(rtc::AUDIO_TRACK_TYPE type) const;
+
+ private:
+  struct Talker {
+    std::string channelId;
+    rtc::uid_t uid = 0;
+    std::vector<int16_t> source;
+    int64_t position = 0;  // next source frame
+    int64_t offered = 0;
+    std::vector<int64_t> rejections;
+  };
+  struct Params {
+    int channels = 2;
+    int frames = kDefaultFramesPerCall;
+    bool readWrite = true;
+  };
+
+  // Marks a callback in flight; returns the observer or null (no mark).
+  media::IAudioFrameObserver* acquire();
+  Params params(bool record) const;
+  void release();
+  Params honour(const media::AudioParams& p);
+  void recordLoop(int taskId);
+  void playbackLoop(int taskId);
+  static void readBlock(const std::vector<int16_t>& source, int64_t frame, int frames, int channels,
+                        int16_t* out);
+
+  SimClock& clock_;
+  std::string channelId_ = "room1";
+  std::vector<int16_t> mic_;
+  std::vector<Talker> talkers_;
+  size_t reserveSamples_ = 0;
+
+  mutable std::mutex observerMutex_;
+  std::condition_variable observerIdle_;
+  media::IAudioFrameObserver* observer_ = nullptr;
+  Params recParams_;
+  Params playParams_;
+  int inFlight_ = 0;
+
+  mutable std::mutex trackMutex_;
+  std::vector<SimTrackCapture> tracks_;
+  int nextTrackId_ = 1;
+
+  std::thread recordThread_;
+  std::thread playbackThread_;
+  std::vector<SimBlockEvent> recordEvents_;
+  std::vector<SimBlockEvent> playbackEvents_;
+  int64_t micNotSilenced_ = 0;
+  // Written by both engine threads: each keeps its own and they are summed
+  // at join().
+  int64_t recNanos_ = 0, playNanos_ = 0, recCalls_ = 0, playCalls_ = 0;
+  int64_t observerNanos_ = 0, observerCalls_ = 0;
+  int64_t unsupportedParams_ = 0;
+  // Per-thread scratch, sized at start().
+  std::vector<int16_t> recFrame_, recCopy_, playFrame_, playMix_;
+};
+
+}  // namespace sim
+}  // namespace kivra

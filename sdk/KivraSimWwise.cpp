@@ -1,0 +1,230 @@
+#include "KivraSimWwise.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+namespace kivra {
+namespace sim {
+namespace {
+
+constexpr float kHalfPi = 1.57079632679489662f;
+
+int clampFrames(int frames) { return std::min(std::max(frames, 16), 16384); }
+
+// Runs one bridge callback and adds the wall time spent inside it.
+template <typename Fn>
+void timed(int64_t& nanos, int64_t& calls, Fn fn) {
+  const auto t0 = std::chrono::steady_clock::now();
+  fn();
+  nanos +=
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0)
+          .count();
+  ++calls;
+}
+
+}  // namespace
+
+SimBufferProxy::SimBufferProxy(uint16_t capacityFrames) : capacity_(capacityFrames) {
+  data_[0].assign(capacityFrames, 0.0f);
+  data_[1].assign(capacityFrames, 0.0f);
+}
+
+void SimBufferProxy::prepare() {
+  std::fill(data_[0].begin(), data_[0].end(), 0.0f);
+  std::fill(data_[1].begin(), data_[1].end(), 0.0f);
+  filled_ = 0;
+  state_ = 0;
+  marked_ = false;
+}
+
+int SimBufferProxy::delivered() const {
+  if (!marked_) return 0;
+  return std::min<int>(filled_, capacity_);
+}
+
+SimWwise::SimWwise(SimClock& clock, const SimWwiseConfig& config)
+    : clock_(clock),
+      config_(config),
+      micProxy_(static_cast<uint16_t>(clampFrames(config.framesPerBuffer))),
+      voiceProxy_(static_cast<uint16_t>(clampFrames(config.framesPerBuffer))),
+      mixProxy_(static_cast<uint16_t>(clampFrames(config.framesPerBuffer))) {
+  config_.framesPerBuffer = clampFrames(config.framesPerBuffer);
+  if (!(config_.minDistance > 0.0f)) config_.minDistance = 1.0f;
+}
+
+SimWwise::~SimWwise() {
+  clock_.stop();
+  join();
+}
+
+int SimWwise::addGameObject(uint64_t gameObjectId, SimVec3 position) {
+  Voice v;
+  v.object = gameObjectId;
+  v.position = position;
+  const float horizontal = std::sqrt(position.x * position.x + position.z * position.z);
+  const float distance = std::sqrt(horizontal * horizontal + position.y * position.y);
+  // Pan is the sine of the azimuth: -1 hard left, +1 hard right, front and
+  // back alike. Constant power: gL^2 + gR^2 = 1 before attenuation.
+  const float pan = horizontal > 0.0f ? position.x / horizontal : 0.0f;
+  const float angle = (pan + 1.0f) * kHalfPi * 0.5f;
+  const float attenuation = config_.minDistance / std::max(distance, config_.minDistance);
+  v.gainLeft = std::cos(angle) * attenuation;
+  v.gainRight = std::sin(angle) * attenuation;
+  v.fifo.assign(static_cast<size_t>(config_.framesPerBuffer) * 4 * 2, 0.0f);
+  voices_.push_back(std::move(v));
+  return static_cast<int>(voices_.size()) - 1;
+}
+
+bool SimWwise::start() {
+  if (started_) return true;
+  callbacks_ = kivra::standin::pluginCallbacks();
+  const kivra::standin::PluginCallbacks& cb = callbacks_;
+  if (!cb.setTransferRecordingData || !cb.getRecodeAudioFrame ||
+      !cb.pushRecodeAudioFrameAfterEffect || !cb.setTransferPlayoutData ||
+      !cb.getPlayoutAudioFrameByUid || !cb.pushPlayoutAudioFrameAfterEffect) {
+    return false;
+  }
+  const int n = config_.framesPerBuffer;
+  const size_t wwiseFrames =
+      static_cast<size_t>(std::max(0.0, config_.reserveSeconds) * 48000.0 / n) + 16;
+  frames_.reserve(wwiseFrames);
+  voicePulled_.reserve(wwiseFrames * voices_.size());
+  speakers_.reserve(wwiseFrames * static_cast<size_t>(n) * 2);
+  started_ = true;
+  cb.setTransferRecordingData(true);
+  cb.setTransferPlayoutData(true);
+  const int task = clock_.addTask("wwise", 2);
+  thread_ = std::thread([this, task] { loop(task); });
+  return true;
+}
+
+void SimWwise::join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void SimWwise::stop() {
+  if (!started_) return;
+  started_ = false;
+  callbacks_.setTransferRecordingData(false);
+  callbacks_.setTransferPlayoutData(false);
+}
+
+void SimWwise::drain() {
+  if (!started_) return;
+  SimBufferProxy big(65535);
+  for (;;) {
+    big.prepare();
+    callbacks_.getRecodeAudioFrame(&big);
+    const int got = big.delivered();
+    if (got <= 0) break;
+    micDrained_ += got;
+  }
+  for (Voice& v : voices_) {
+    for (;;) {
+      big.prepare();
+      callbacks_.getPlayoutAudioFrameByUid(&big, v.object);
+      const int got = big.delivered();
+      if (got <= 0) break;
+      v.drained += got;
+    }
+  }
+}
+
+void SimWwise::loop(int taskId) {
+  const int64_t n = config_.framesPerBuffer;
+  for (int64_t j = 0;; ++j) {
+    if (!clock_.waitUntil(taskId, j * n)) break;
+    renderFrame(clock_.now());
+  }
+}
+
+void SimWwise::pullVoice(Voice& v, SimBufferProxy& proxy, int frames) {
+  proxy.prepare();
+  timed(callbackNanos_, callbackCalls_,
+        [&] { callbacks_.getPlayoutAudioFrameByUid(&proxy, v.object); });
+  const int got = proxy.delivered();
+  voicePulled_.push_back(got);
+  v.total += got;
+  const size_t cap = v.fifo.size() / 2;
+  const float* l = proxy.ChannelData(0);
+  const float* r = proxy.ChannelData(1);
+  for (int i = 0; i < got && v.count < cap; ++i) {
+    const size_t at = (v.head + v.count) % cap;
+    v.fifo[2 * at] = l[i];
+    v.fifo[2 * at + 1] = r[i];
+    ++v.count;
+  }
+  (void)frames;
+}
+
+void SimWwise::renderFrame(int64_t time) {
+  const int n = config_.framesPerBuffer;
+  SimWwiseFrame fr;
+  fr.time = time;
+
+  // Microphone through its effect and back.
+  micProxy_.prepare();
+  timed(callbackNanos_, callbackCalls_, [&] { callbacks_.getRecodeAudioFrame(&micProxy_); });
+  const int got = micProxy_.delivered();
+  fr.micPulled = got;
+  if (got > 0) {
+    micStarted_ = true;
+    micTotal_ += got;
+    for (uint32_t c = 0; c < 2; ++c) {
+      float* d = micProxy_.ChannelData(c);
+      if (!config_.identityMicEffect) {
+        for (int i = 0; i < got; ++i)
+          d[i] = std::min(1.0f, std::max(-1.0f, d[i] * config_.micGain));
+      }
+    }
+    micProxy_.setFilled(got);
+    timed(callbackNanos_, callbackCalls_,
+          [&] { callbacks_.pushRecodeAudioFrameAfterEffect(&micProxy_); });
+    for (uint32_t c = 0; c < 2; ++c) {
+      const float* d = micProxy_.ChannelData(c);
+      for (int i = 0; i < got; ++i) fr.micNotSilenced += d[i] != 0.0f ? 1 : 0;
+    }
+  } else if (micStarted_) {
+    ++micUnderruns_;
+  }
+
+  // Voices into the 3-D mix.
+  float* mixL = mixProxy_.ChannelData(0);
+  float* mixR = mixProxy_.ChannelData(1);
+  std::fill(mixL, mixL + n, 0.0f);
+  std::fill(mixR, mixR + n, 0.0f);
+  for (Voice& v : voices_) {
+    pullVoice(v, voiceProxy_, n);
+    if (!v.playing && v.count >= static_cast<size_t>(n)) v.playing = true;
+    if (!v.playing) continue;
+    const size_t cap = v.fifo.size() / 2;
+    const size_t take = std::min(v.count, static_cast<size_t>(n));
+    for (size_t i = 0; i < take; ++i) {
+      const size_t at = (v.head + i) % cap;
+      const float mono = 0.5f * (v.fifo[2 * at] + v.fifo[2 * at + 1]);
+      mixL[i] += mono * v.gainLeft;
+      mixR[i] += mono * v.gainRight;
+    }
+    v.head = (v.head + take) % cap;
+    v.count -= take;
+    if (take < static_cast<size_t>(n)) {
+      ++v.underruns;
+      v.playing = false;  // buffer a whole frame again
+    }
+  }
+  for (int i = 0; i < n; ++i) {
+    mixL[i] = std::min(1.0f, std::max(-1.0f, mixL[i]));
+    mixR[i] = std::min(1.0f, std::max(-1.0f, mixR[i]));
+    speakers_.push_back(mixL[i]);
+    speakers_.push_back(mixR[i]);
+  }
+  mixProxy_.setFilled(n);
+  timed(callbackNanos_, callbackCalls_,
+        [&] { callbacks_.pushPlayoutAudioFrameAfterEffect(&mixProxy_); });
+  ++reversePushes_;
+  frames_.push_back(fr);
+}
+
+}  // namespace sim
+}  // namespace kivra

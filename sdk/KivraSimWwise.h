@@ -1,0 +1,162 @@
+// A simulated Wwise sound engine on the plugin side of the stand-in SDK. Its
+// audio thread renders one Wwise frame per period (1024 frames at 48 kHz by
+// default) through the callbacks the bridge registered with the setters:
+//  1. microphone: GetRecodeAudioFrame into a 2-channel buffer of one frame's
+//     capacity, a gain (the identity in verify mode), then
+//     PushRecodeAudioFrameAfterEffect with FilledFrames = what was pulled;
+//  2. every game object with a voice: GetPlayoutAudioFrameByUid, through a
+//     small per-voice jitter buffer (a voice starts once one frame is
+//     buffered; a shortfall afterwards is an underrun), placed in the stereo
+//     mix by its position relative to the listener at the origin (x right,
+//     y up, z forward): inverse-distance attenuation clamped at a minimum
+//     distance, constant-power panning by azimuth;
+//  3. the mix: PushPlayoutAudioFrameAfterEffect, then "the speakers" (a
+//     captured buffer).
+// start() switches both transfers on (SetTransferRecordingData(true),
+// SetTransferPlayoutData(true)); stop() switches them off.
+//
+// Threading contract: setup (game objects, start) and stop/drain run on the
+// caller's thread while the audio thread is not running; the audio thread
+// owns every buffer and statistic while it runs, and allocates nothing per
+// frame (buffers are sized at start()). Results are read after join().
+#pragma once
+
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "IAkAudioBufferProxy.h"
+#include "KivraSimClock.h"
+#include "KivraStandInSdk.h"
+
+namespace kivra {
+namespace sim {
+
+struct SimVec3 {
+  float x = 0, y = 0, z = 0;
+};
+
+struct SimWwiseConfig {
+  int framesPerBuffer = 1024;  // 256, 512, 1024, 2048 occur
+  float micGain = 1.0f;
+  bool identityMicEffect = false;  // verify mode: the samples pass untouched
+  float minDistance = 1.0f;
+  double reserveSeconds = 0;  // capture room for the speakers and statistics
+};
+
+// A Wwise buffer: two channels of preallocated float storage.
+class KIVRA_SDK_API SimBufferProxy : public IAkAudioBufferProxy {
+ public:
+  explicit SimBufferProxy(uint16_t capacityFrames);
+  uint16_t CapacityFrames() override { return capacity_; }
+  void MarkState(int state) override {
+    state_ = state;
+    marked_ = true;
+  }
+  void Reserved() override {}
+  void SetFilledFrames(uint16_t frames) override { filled_ = frames; }
+  uint16_t FilledFrames() override { return filled_; }
+  uint32_t ChannelCount() override { return 2; }
+  float* ChannelData(uint32_t index) override { return index < 2 ? data_[index].data() : nullptr; }
+
+  // Empties the buffer before it is handed out to be filled.
+  void prepare();
+  // Frames the bridge delivered: FilledFrames() once it marked the buffer
+  // filled, else 0; never more than the capacity.
+  int delivered() const;
+  void setFilled(int frames) { filled_ = static_cast<uint16_t>(frames); }
+  int state() const { return state_; }
+
+ private:
+  uint16_t capacity_;
+  std::vector<float> data_[2];
+  uint16_t filled_ = 0;
+  int state_ = 0;
+  bool marked_ = false;
+};
+
+// One Wwise frame as the simulator saw it.
+struct SimWwiseFrame {
+  int64_t time = 0;            // clock time of the frame, in sample frames
+  int32_t micPulled = 0;       // frames pulled from the microphone queue
+  int32_t micNotSilenced = 0;  // samples still non-zero after the record push
+};
+
+class KIVRA_SDK_API SimWwise {
+ public:
+  SimWwise(SimClock& clock, const SimWwiseConfig& config);
+  ~SimWwise();
+  SimWwise(const SimWwise&) = delete;
+  SimWwise& operator=(const SimWwise&) = delete;
+
+  // Setup, before start().
+  int addGameObject(uint64_t gameObjectId, SimVec3 position);
+
+  // Takes the callbacks the bridge registered, switches both transfers on
+  // and starts the audio thread. False when a callback is missing.
+  bool start();
+  void join();
+  // After join(): pulls whatever is still queued (counted, not rendered).
+  void drain();
+  // Switches both transfers off.
+  void stop();
+
+  const SimWwiseConfig& config() const { return config_; }
+  size_t voiceCount() const { return voices_.size(); }
+  uint64_t voiceObject(size_t i) const { return voices_[i].object; }
+  SimVec3 voicePosition(size_t i) const { return voices_[i].position; }
+  float voiceGainLeft(size_t i) const { return voices_[i].gainLeft; }
+  float voiceGainRight(size_t i) const { return voices_[i].gainRight; }
+
+  // Results.
+  const std::vector<SimWwiseFrame>& frames() const { return frames_; }
+  // Frames pulled for voice i in frame f: voicePulled()[f * voiceCount() + i].
+  const std::vector<int32_t>& voicePulled() const { return voicePulled_; }
+  int64_t voiceUnderruns(size_t i) const { return voices_[i].underruns; }
+  int64_t micUnderruns() const { return micUnderruns_; }
+  int64_t micFramesPulled() const { return micTotal_; }
+  int64_t voiceFramesPulled(size_t i) const { return voices_[i].total; }
+  int64_t micFramesDrained() const { return micDrained_; }
+  int64_t voiceFramesDrained(size_t i) const { return voices_[i].drained; }
+  // Interleaved stereo floats, one Wwise frame after another.
+  const std::vector<float>& speakers() const { return speakers_; }
+  int64_t reversePushes() const { return reversePushes_; }
+  // Wall time spent inside the bridge's callbacks, in nanoseconds.
+  int64_t callbackNanos() const { return callbackNanos_; }
+  int64_t callbackCalls() const { return callbackCalls_; }
+
+ private:
+  struct Voice {
+    uint64_t object = 0;
+    SimVec3 position;
+    float gainLeft = 0, gainRight = 0;
+    std::vector<float> fifo;     // interleaved stereo ring
+    size_t head = 0, count = 0;  // in frames
+    bool playing = false;
+    int64_t underruns = 0, total = 0, drained = 0;
+  };
+
+  void loop(int taskId);
+  void renderFrame(int64_t time);
+  void pullVoice(Voice& v, SimBufferProxy& proxy, int frames);
+
+  SimClock& clock_;
+  SimWwiseConfig config_;
+  kivra::standin::PluginCallbacks callbacks_;
+  std::vector<Voice> voices_;
+  SimBufferProxy micProxy_;
+  SimBufferProxy voiceProxy_;
+  SimBufferProxy mixProxy_;
+  std::thread thread_;
+  bool started_ = false;
+  bool micStarted_ = false;
+  std::vector<SimWwiseFrame> frames_;
+  std::vector<int32_t> voicePulled_;
+  std::vector<float> speakers_;
+  int64_t micUnderruns_ = 0, micTotal_ = 0, micDrained_ = 0;
+  int64_t reversePushes_ = 0;
+  int64_t callbackNanos_ = 0, callbackCalls_ = 0;
+};
+
+}  // namespace sim
+}  // namespace kivra
