@@ -11,7 +11,9 @@ extern "C" {
 
 /* Opens the log in logPath, hands the plugin side its callbacks and binds the
  * bridge to the RTC engine. 0 on success (the direct track's id is written to
- * *OutDefaultCustomAudioTrackId), -1 on failure. */
+ * *OutDefaultCustomAudioTrackId), -1 on failure (*OutDefaultCustomAudioTrackId
+ * untouched). A null engine or a null OutDefaultCustomAudioTrackId is refused
+ * with -1; a null logPath opens no log and the rest proceeds. */
 KW_API int KW_InitKivraWwisePlugin(void* KivraRtcEngineInstance, int* OutDefaultCustomAudioTrackId,
                                    const char* logPath);
 
@@ -19,17 +21,20 @@ KW_API int KW_InitKivraWwisePlugin(void* KivraRtcEngineInstance, int* OutDefault
  * log. Always 0. */
 KW_API int KW_UninitKivraWwisePlugin(void);
 
-/* Maps a Wwise game object to a remote talker (channel id, uid). Always 0. */
+/* Maps a Wwise game object to a remote talker (channel id, uid). 0; -1 (and
+ * nothing changed) for a null channelID. */
 KW_API int KW_SetUidToGameObjectIDMapping(const unsigned long long gameObjectID,
                                           const char* channelID, unsigned int userID);
 
 /* Looks a game object up. 0 when found (channel id copied with its NUL into
- * channelID, which must be large enough, and the uid into *userID), -1 when
- * not found (both left untouched). */
+ * channelID, which must hold the longest channel id registered plus the NUL,
+ * and the uid into *userID), -1 when not found or when channelID or userID is
+ * null (both left untouched). */
 KW_API int KW_GetUidByGameObjectID(const unsigned long long gameObjectID, char* channelID,
                                    unsigned int* userID);
 
-/* Removes the mapping of a remote talker. 0 when removed, -1 otherwise. */
+/* Removes the mapping of a remote talker. 0 when removed, -1 otherwise (also
+ * for a null channelID, which changes nothing). */
 KW_API int KW_ClearReceiveOpenID(const char* channelID, const unsigned int userID);
 
 #ifdef __cplusplus

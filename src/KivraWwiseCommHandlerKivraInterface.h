@@ -9,9 +9,11 @@
 //  - The game's thread runs Init/Uninit and the registry operations, one call
 //    at a time; the plugin side calls the forwarding operations from its own
 //    audio threads.
-//  - KWPlugin_Receive_GetUidByGameObjectID takes no lock: it is called with
-//    the lock already held by GetPlayoutAudioFrameByUid, and from the game's
-//    thread, which is the registry's only writer.
+//  - The registry maps are written only under m_wrapper_lock_.
+//    KWPlugin_Receive_GetUidByGameObjectID takes no lock of its own: its
+//    callers hold it (GetPlayoutAudioFrameByUid, KW_GetUidByGameObjectID).
+//  - ResetReverseState and the track-id setters take the lock as well: the
+//    plugin side's transfer switches write m_wrapper.
 #pragma once
 
 #include <cstddef>
@@ -75,6 +77,10 @@ class FKivraWwiseCommHandlerKivraInterface {
   static int setKivraEngineInstance(kivra::rtc::IRtcEngine* pEngine);
   static void setKivraCustomTrackIdDirectAdvanced(int trackId);
   static void setKivraCustomTrackIdAecReference(int trackId);
+  // The forward entry of a game object, or null. Takes no lock; the entry
+  // stays valid while the caller holds m_wrapper_lock_.
+  static const std::pair<std::string, kivra::rtc::uid_t>* findGameObject(
+      const unsigned long long gameObjectID);
 
   static kivra::rtc::IRtcEngine* m_pEngine;
   static std::unordered_map<unsigned long long, std::pair<std::string, kivra::rtc::uid_t>>
