@@ -63,7 +63,7 @@ bool SimClock::waitUntil(int taskId, int64_t frame) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (taskId < 0 || static_cast<size_t>(taskId) >= tasks_.size()) return false;
   if (tasks_[static_cast<size_t>(taskId)].finished) return false;
-  if (stopped_ || frame >= end_) {
+  if (stopped_ || frame > end_) {
     finishLocked(taskId);
     return false;
   }

@@ -40,7 +40,7 @@ class KIVRA_SDK_API SimClock {
   ClockMode mode() const { return mode_; }
   int sampleRate() const { return sampleRate_; }
 
-  // Session length in sample frames: a wait for a time at or past it ends the
+  // Session length in sample frames: a wait for a time past it ends the
   // waiting task. Set before start().
   void setEnd(int64_t endFrame);
   int64_t end() const;
@@ -49,7 +49,7 @@ class KIVRA_SDK_API SimClock {
   int addTask(const std::string& name, int priority);
   // Blocks until the clock reaches `frame` (and, in virtual mode, until it is
   // this task's turn). Returns false when the session is over for this task:
-  // `frame` is at or past the end, or stop() was called; the task then counts
+  // `frame` is past the end, or stop() was called; the task then counts
   // as finished and must not wait again.
   bool waitUntil(int taskId, int64_t frame);
   // The task leaves the session (it will not wait again).

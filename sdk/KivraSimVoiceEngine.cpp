@@ -248,9 +248,14 @@ void SimVoiceEngine::recordLoop(int taskId) {
 void SimVoiceEngine::playbackLoop(int taskId) {
   int64_t position = 0;  // next talker frame
   for (;;) {
-    // A playback block is handed over when it is due to be played.
-    if (!clock_.waitUntil(taskId, position)) break;
+    // A playback block is handed over when it is due to be played, if it
+    // ends within the session.
     const Params p = params(false);
+    if (position + p.frames > clock_.end()) {
+      clock_.finish(taskId);
+      break;
+    }
+    if (!clock_.waitUntil(taskId, position)) break;
     media::IAudioFrameObserver* obs = acquire();
     const int frames = p.frames;
     const int n = frames * p.channels;

@@ -1,0 +1,186 @@
+#include "DemoReport.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <sstream>
+
+namespace kivra {
+namespace demo {
+namespace {
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+  char buf[1024];
+  va_list args;
+  va_start(args, fmt);
+  std::vsnprintf(buf, sizeof buf, fmt, args);
+  va_end(args);
+  return buf;
+}
+
+std::string row(const StreamStats& s) {
+  return format("  %-44s %7.1f %7.2f %8lld %8lld %9lld %8lld\n", s.name.c_str(), s.blocks(),
+                s.seconds(), static_cast<long long>(s.droppedLog),
+                static_cast<long long>(s.droppedCount), static_cast<long long>(s.underruns),
+                static_cast<long long>(s.remaining / 2));
+}
+
+std::string escape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '<')
+      out += "&lt;";
+    else if (c == '>')
+      out += "&gt;";
+    else if (c == '&')
+      out += "&amp;";
+    else
+      out += c;
+  }
+  return out;
+}
+
+// Keeps at most one low and one high point per horizontal pixel.
+std::vector<TimePoint> decimate(const std::vector<TimePoint>& in, double seconds, int width) {
+  if (static_cast<int>(in.size()) <= 2 * width) return in;
+  std::vector<TimePoint> out;
+  size_t i = 0;
+  for (int px = 0; px < width && i < in.size(); ++px) {
+    const double until = seconds * (px + 1) / width;
+    TimePoint lo = in[i], hi = in[i];
+    while (i < in.size() && in[i].t <= until) {
+      if (in[i].v < lo.v) lo = in[i];
+      if (in[i].v > hi.v) hi = in[i];
+      ++i;
+    }
+    if (lo.t <= hi.t) {
+      out.push_back(lo);
+      out.push_back(hi);
+    } else {
+      out.push_back(hi);
+      out.push_back(lo);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string formatReport(const SessionResult& r, const SessionConfig& c) {
+  std::string s;
+  s += format("KivraWwiseWrapper demo session: %s clock, %.2f s of audio, Wwise frames of %d, %s\n",
+              r.clockName.c_str(), r.seconds, r.wwiseFrames,
+              r.verify ? "verify mode (identity effect)" : format("mic gain %.2f", r.gain).c_str());
+  s += format("  microphone: %s; %zu remote talker(s); ran in %.2f s of wall time\n",
+              c.micWav.empty() ? "synthesised voice" : c.micWav.c_str(), c.talkers.size(),
+              r.wallSeconds);
+  for (const TalkerSpec& t : c.talkers) {
+    s += format("    talker channel %s uid %u -> game object %llu at (%.1f, %.1f, %.1f): %s\n",
+                t.channel.c_str(), t.uid, static_cast<unsigned long long>(t.object), t.pos.x,
+                t.pos.y, t.pos.z, t.wav.empty() ? "synthesised voice" : t.wav.c_str());
+  }
+  s += "\n";
+  s += format("  %-44s %7s %7s %8s %8s %9s %8s\n", "stream", "blocks", "seconds", "drop:log",
+              "drop:cnt", "underruns", "queued");
+  s += row(r.uplink);
+  for (const StreamStats& t : r.talkers) s += row(t);
+  s += row(r.reverse);
+  s += "  (blocks of 10 ms; drop:log = the bridge's overflow lines, drop:cnt = from sample\n"
+       "   accounting; queued = frames still in the bridge when the session ended)\n\n";
+  s += format(
+      "  latency microphone -> published: mean %.2f ms, max %.2f ms over %lld samples\n"
+      "    (from the engine handing a block to the bridge to that sample position arriving on\n"
+      "     the direct track, by sample position)\n",
+      r.latencyMeanMs, r.latencyMaxMs, static_cast<long long>(r.latencySamples));
+  s += format(
+      "  bridge time per 10 ms of audio: %.2f us in engine callbacks + %.2f us in Wwise "
+      "callbacks = %.2f us (wall time inside the calls)\n",
+      r.observerUsPer10ms, r.pluginUsPer10ms, r.observerUsPer10ms + r.pluginUsPer10ms);
+  s += format(
+      "  engine's own microphone send: %s\n",
+      r.micNotSilenced == 0
+          ? "silenced by the bridge"
+          : format("%lld samples NOT silenced", static_cast<long long>(r.micNotSilenced)).c_str());
+  s += format("  AEC reference vs the speakers' mix: %s\n",
+              r.aecMismatches == 0
+                  ? "identical"
+                  : format("%lld samples differ", static_cast<long long>(r.aecMismatches)).c_str());
+  s += format("  speakers: left %.1f dBFS, right %.1f dBFS (RMS)\n", r.speakersLeftDb,
+              r.speakersRightDb);
+  s += format("  bridge log: %lld lines\n", static_cast<long long>(r.logLines));
+  if (r.verify) s += "  verify: " + r.verifyMessage + "\n";
+  s += "\n  outputs:\n";
+  for (const std::string& f : r.files) s += "    " + f + "\n";
+  return s;
+}
+
+std::string timelineSvg(const SessionResult& r, const SessionConfig& c) {
+  const int width = 960, left = 70, right = 20, laneH = 110, gap = 30, top = 40;
+  const int plotW = width - left - right;
+  const size_t lanes = 2 + r.talkerDepth.size();
+  const int height = top + static_cast<int>(lanes) * (laneH + gap) + 20;
+  const double T = std::max(r.seconds, 0.01);
+  std::ostringstream o;
+  o << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
+    << "\" font-family=\"sans-serif\" font-size=\"11\">\n";
+  o << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
+  o << "<text x=\"" << left << "\" y=\"20\" font-size=\"14\">KivraWwiseWrapper demo: queue depths, "
+    << "drops and microphone-to-published latency (" << escape(r.clockName) << " clock, "
+    << r.wwiseFrames << "-frame Wwise buffers)</text>\n";
+
+  auto lane = [&](size_t index, const std::string& title, const std::vector<TimePoint>& pts,
+                  const std::vector<double>& drops, const char* colour, const char* unit,
+                  double minMax) {
+    const int y0 = top + static_cast<int>(index) * (laneH + gap);
+    double vmax = minMax;
+    for (const TimePoint& p : pts) vmax = std::max(vmax, p.v);
+    vmax *= 1.1;
+    o << "<text x=\"" << left << "\" y=\"" << y0 + 12 << "\">" << escape(title) << "</text>\n";
+    o << "<rect x=\"" << left << "\" y=\"" << y0 + 16 << "\" width=\"" << plotW << "\" height=\""
+      << laneH - 16 << "\" fill=\"none\" stroke=\"#999\"/>\n";
+    o << "<text x=\"" << left - 4 << "\" y=\"" << y0 + 24 << "\" text-anchor=\"end\">"
+      << static_cast<long long>(vmax) << " " << unit << "</text>\n";
+    o << "<text x=\"" << left - 4 << "\" y=\"" << y0 + laneH << "\" text-anchor=\"end\">0</text>\n";
+    auto X = [&](double t) { return left + plotW * std::min(1.0, std::max(0.0, t / T)); };
+    auto Y = [&](double v) { return y0 + laneH - (laneH - 18) * (v / vmax); };
+    o << "<polyline fill=\"none\" stroke=\"" << colour << "\" stroke-width=\"1\" points=\"";
+    for (const TimePoint& p : decimate(pts, T, plotW)) {
+      char buf[64];
+      std::snprintf(buf, sizeof buf, "%.1f,%.1f ", X(p.t), Y(p.v));
+      o << buf;
+    }
+    o << "\"/>\n";
+    for (double t : drops) {
+      o << "<line x1=\"" << X(t) << "\" x2=\"" << X(t) << "\" y1=\"" << y0 + 16 << "\" y2=\""
+        << y0 + laneH << "\" stroke=\"red\" stroke-width=\"1.5\"/>\n";
+    }
+    if (!drops.empty()) {
+      o << "<text x=\"" << left + plotW << "\" y=\"" << y0 + 12
+        << "\" text-anchor=\"end\" fill=\"red\">" << drops.size() << " dropped block(s)</text>\n";
+    }
+  };
+
+  lane(0, "microphone queue (frames the engine pushed minus frames Wwise pulled)", r.micDepth,
+       r.micDrops, "#1f77b4", "frames", 480);
+  for (size_t i = 0; i < r.talkerDepth.size(); ++i) {
+    const TalkerSpec& t = c.talkers[i];
+    lane(1 + i,
+         "talker " + t.channel + "/" + std::to_string(t.uid) + " queue (game object " +
+             std::to_string(t.object) + ")",
+         r.talkerDepth[i], r.talkerDrops[i], "#2ca02c", "frames", 480);
+  }
+  lane(lanes - 1, "latency microphone -> published, per 10 ms block", r.latency, {}, "#d62728",
+       "ms", 10);
+  const int yAxis = top + static_cast<int>(lanes) * (laneH + gap) - gap + 14;
+  for (int k = 0; k <= 10; ++k) {
+    const double t = T * k / 10.0;
+    o << "<text x=\"" << left + plotW * k / 10 << "\" y=\"" << yAxis << "\" text-anchor=\"middle\">"
+      << format("%.2f s", t) << "</text>\n";
+  }
+  o << "</svg>\n";
+  return o.str();
+}
+
+}  // namespace demo
+}  // namespace kivra

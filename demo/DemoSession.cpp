@@ -1,0 +1,457 @@
+#include "DemoSession.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "DemoAudio.h"
+#include "DemoLibrary.h"
+#include "DemoReport.h"
+#include "KivraSimVoiceEngine.h"
+
+namespace kivra {
+namespace demo {
+namespace {
+
+constexpr int kBlockSamples = 960;  // 10 ms of 48 kHz stereo
+
+// The published value of a microphone sample: int16 -> float x 1/32768 as the
+// bridge hands it to Wwise, the effect, float -> int16 x 32767 truncated as
+// the bridge publishes it. With the identity this is exactly s - sign(s).
+int16_t expectedPublished(int16_t s, bool identity, float gain) {
+  float x = static_cast<float>(s) * (1.0f / 32768.0f);
+  if (!identity) x = std::min(1.0f, std::max(-1.0f, x * gain));
+  return floatToInt16(x);
+}
+
+// Counts the log lines holding `needle` (and, if given, `needle2` after it).
+struct LogCounts {
+  int64_t lines = 0;
+  int64_t recordOverflow = 0;
+  int64_t reverseOverflow = 0;
+  std::vector<std::pair<uint32_t, int64_t>> playbackOverflow;  // uid, lines
+};
+
+LogCounts readLog(const std::string& path) {
+  LogCounts counts;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    ++counts.lines;
+    if (line.find("record data is overflow") != std::string::npos) ++counts.recordOverflow;
+    if (line.find("reverse float audio frame overflow") != std::string::npos) {
+      ++counts.reverseOverflow;
+    }
+    const std::string key = "playback uid ";
+    const size_t at = line.find(key);
+    if (at != std::string::npos && line.find("data overflow", at) != std::string::npos) {
+      const uint32_t uid =
+          static_cast<uint32_t>(std::strtoul(line.c_str() + at + key.size(), nullptr, 10));
+      bool found = false;
+      for (auto& p : counts.playbackOverflow) {
+        if (p.first == uid) {
+          ++p.second;
+          found = true;
+        }
+      }
+      if (!found) counts.playbackOverflow.emplace_back(uid, 1);
+    }
+  }
+  return counts;
+}
+
+double rmsDb(const std::vector<float>& interleaved, size_t channel) {
+  double sum = 0;
+  size_t n = 0;
+  for (size_t i = channel; i < interleaved.size(); i += 2) {
+    sum += static_cast<double>(interleaved[i]) * interleaved[i];
+    ++n;
+  }
+  if (n == 0 || sum <= 0) return -120.0;
+  return std::max(-120.0, 10.0 * std::log10(sum / static_cast<double>(n)));
+}
+
+// Depth of one queue over time: what the engine pushed minus what Wwise
+// pulled, from the simulator's own records.
+struct DepthEvent {
+  int64_t time;
+  int order;  // engine before Wwise at the same time, as the clock runs them
+  int64_t delta;
+};
+
+std::vector<TimePoint> depthSeries(std::vector<DepthEvent> events) {
+  std::stable_sort(events.begin(), events.end(), [](const DepthEvent& a, const DepthEvent& b) {
+    return a.time != b.time ? a.time < b.time : a.order < b.order;
+  });
+  std::vector<TimePoint> out;
+  out.reserve(events.size());
+  int64_t depth = 0;
+  for (const DepthEvent& e : events) {
+    depth += e.delta;
+    out.push_back(
+        {static_cast<double>(e.time) / kRate, static_cast<double>(std::max<int64_t>(0, depth))});
+  }
+  return out;
+}
+
+void drawProgress(double done, double total, bool final) {
+  const int width = 40;
+  const double f = total > 0 ? std::min(1.0, std::max(0.0, done / total)) : 1.0;
+  const int filled = static_cast<int>(f * width);
+  std::string bar(static_cast<size_t>(filled), '#');
+  bar.append(static_cast<size_t>(width - filled), '.');
+  std::fprintf(stderr, "\r[%s] %3d%% %6.2f / %.2f s", bar.c_str(), static_cast<int>(f * 100), done,
+               total);
+  if (final) std::fprintf(stderr, "\n");
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+SessionConfig defaultSession() {
+  SessionConfig c;
+  TalkerSpec a;
+  a.channel = "room1";
+  a.uid = 42;
+  a.object = 100;
+  a.pos = {-3.0f, 0.0f, 1.0f};
+  TalkerSpec b;
+  b.channel = "room1";
+  b.uid = 43;
+  b.object = 101;
+  b.pos = {4.0f, 0.0f, 2.0f};
+  c.talkers = {a, b};
+  return c;
+}
+
+bool prepareInputs(SessionConfig& config, std::string& error) {
+  if (!config.micWav.empty()) {
+    if (!loadAudioFile(config.micWav, config.mic, error)) {
+      error = "--mic: " + error;
+      return false;
+    }
+    if (config.seconds <= 0) {
+      // The microphone's length, rounded up to whole 10 ms blocks.
+      const double blocks = std::ceil(static_cast<double>(config.mic.size()) / kBlockSamples);
+      config.seconds = blocks / 100.0;
+    }
+  } else {
+    if (config.seconds <= 0) config.seconds = 4.0;
+    VoiceParams v;
+    v.f0 = 125.0;
+    v.seed = 7;
+    v.level = 0.4;
+    config.mic = synthVoice(config.seconds, v);
+  }
+  for (size_t i = 0; i < config.talkers.size(); ++i) {
+    TalkerSpec& t = config.talkers[i];
+    if (!t.wav.empty()) {
+      if (!loadAudioFile(t.wav, t.samples, error)) {
+        error = "--talker uid=" + std::to_string(t.uid) + ": " + error;
+        return false;
+      }
+    } else {
+      VoiceParams v;
+      v.f0 =
+          i % 2 == 0 ? 210.0 + 15.0 * static_cast<double>(i) : 95.0 + 10.0 * static_cast<double>(i);
+      v.syllableRate = 3.5 + 0.7 * static_cast<double>(i % 3);
+      v.seed = 100 + static_cast<unsigned>(i);
+      v.level = 0.3;
+      v.startDelay = 0.15 * static_cast<double>(i + 1);
+      t.samples = synthVoice(config.seconds, v);
+    }
+  }
+  return true;
+}
+
+bool runSession(const SessionConfig& config, SessionResult& r, std::string& error) {
+  namespace fs = std::filesystem;
+  r = SessionResult();
+  r.clockName = config.clock == sim::ClockMode::Real ? "real" : "virtual";
+  r.wwiseFrames = config.wwiseFrames;
+  r.gain = config.gain;
+  r.verify = config.verify;
+
+  WrapperLibrary library;
+  const std::string libPath =
+      config.libraryPath.empty() ? defaultWrapperPath() : config.libraryPath;
+  if (!library.load(libPath, error)) {
+    error = "--library: " + error;
+    return false;
+  }
+  const WrapperApi& api = library.api();
+  std::error_code ec;
+  fs::create_directories(config.outDir, ec);
+  if (ec || !fs::is_directory(config.outDir)) {
+    error = "--out: cannot create folder '" + config.outDir + "'";
+    return false;
+  }
+  const std::string logPath = (fs::path(config.outDir) / "kivra_wwise_log.txt").string();
+
+  const int64_t totalFrames =
+      static_cast<int64_t>(std::llround(config.seconds * 100.0)) * (kRate / 100);
+  r.seconds = static_cast<double>(totalFrames) / kRate;
+
+  sim::SimClock clock(config.clock, kRate);
+  clock.setEnd(totalFrames);
+  sim::SimVoiceEngine engine(clock);
+  engine.setChannelId(config.channel);
+  engine.setMicrophone(config.mic);
+  for (const TalkerSpec& t : config.talkers) engine.addTalker(t.channel, t.uid, t.samples);
+  engine.reserveSeconds(r.seconds + 1.0);
+
+  int trackId = -1;
+  if (api.init(static_cast<rtc::IRtcEngine*>(&engine), &trackId, config.outDir.c_str()) != 0) {
+    error = "KW_InitKivraWwisePlugin failed; see " + logPath;
+    api.uninit();
+    return false;
+  }
+  for (const TalkerSpec& t : config.talkers) api.setMapping(t.object, t.channel.c_str(), t.uid);
+
+  sim::SimWwiseConfig wc;
+  wc.framesPerBuffer = config.wwiseFrames;
+  wc.micGain = config.gain;
+  wc.identityMicEffect = config.verify;
+  wc.reserveSeconds = r.seconds + 1.0;
+  sim::SimWwise wwise(clock, wc);
+  for (const TalkerSpec& t : config.talkers) wwise.addGameObject(t.object, t.pos);
+  if (!wwise.start()) {
+    error = "the bridge handed the plugin side no callbacks";
+    api.uninit();
+    return false;
+  }
+  engine.start();
+
+  const auto wall0 = std::chrono::steady_clock::now();
+  clock.start();
+  while (!clock.done()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(config.progress ? 50 : 10));
+    if (config.progress) drawProgress(static_cast<double>(clock.now()) / kRate, r.seconds, false);
+  }
+  engine.join();
+  wwise.join();
+  r.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+  if (config.progress) drawProgress(r.seconds, r.seconds, true);
+  wwise.drain();
+  wwise.stop();
+  api.uninit();
+
+  // ---- Uplink: microphone -> published track, aligned block by block.
+  const sim::SimTrackCapture published = engine.track(trackId);
+  const sim::SimTrackCapture aec = engine.trackOfType(rtc::AUDIO_TRACK_EXTERNAL_AEC_REFERENCE);
+  const std::vector<sim::SimBlockEvent>& rec = engine.recordEvents();
+  const std::vector<int16_t>& pub = published.samples;
+  auto micAt = [&](int64_t i) -> int16_t {
+    return i < static_cast<int64_t>(config.mic.size()) ? config.mic[static_cast<size_t>(i)] : 0;
+  };
+  const int tolerance = config.verify ? 0 : 1;
+  int64_t delivered = 0, pubPos = 0, alignDrops = 0;
+  int64_t firstDiff = -1, firstDiffMic = 0;
+  int16_t diffWant = 0, diffGot = 0;
+  double latencySum = 0;
+  size_t frameIdx = 0;
+  std::vector<TimePoint> latency;
+  for (const sim::SimBlockEvent& e : rec) {
+    delivered += e.samples;
+    if (pubPos >= static_cast<int64_t>(pub.size())) continue;
+    const int64_t len = std::min<int64_t>(e.samples, static_cast<int64_t>(pub.size()) - pubPos);
+    int64_t bad = -1;
+    for (int64_t k = 0; k < len && bad < 0; ++k) {
+      const int want = expectedPublished(micAt(e.offset + k), config.verify, config.gain);
+      if (std::abs(want - pub[static_cast<size_t>(pubPos + k)]) > tolerance) bad = k;
+    }
+    if (bad >= 0) {
+      if (firstDiff < 0) {
+        firstDiff = pubPos + bad;
+        firstDiffMic = e.offset + bad;
+        diffWant = expectedPublished(micAt(e.offset + bad), config.verify, config.gain);
+        diffGot = pub[static_cast<size_t>(pubPos + bad)];
+      }
+      ++alignDrops;
+      r.micDrops.push_back(static_cast<double>(e.time) / kRate);
+      continue;
+    }
+    // Latency of every sample of the block: its publication time minus the
+    // time the engine handed the block to the bridge.
+    for (int64_t k = 0; k < len; ++k) {
+      const int64_t q = pubPos + k;
+      while (frameIdx + 1 < published.frames.size() && published.frames[frameIdx + 1].offset <= q) {
+        ++frameIdx;
+      }
+      const double ms =
+          static_cast<double>(published.frames[frameIdx].time - e.time) * 1000.0 / kRate;
+      latencySum += ms;
+      r.latencyMaxMs = std::max(r.latencyMaxMs, ms);
+      ++r.latencySamples;
+      if (k == 0) latency.push_back({static_cast<double>(e.time) / kRate, ms});
+    }
+    pubPos += len;
+  }
+  r.latency = std::move(latency);
+  r.latencyMeanMs = r.latencySamples > 0 ? latencySum / static_cast<double>(r.latencySamples) : 0;
+  const int64_t unmatched = static_cast<int64_t>(pub.size()) - pubPos;
+
+  const std::string logFile = logPath;
+  const LogCounts log = readLog(logFile);
+  r.logLines = log.lines;
+  r.uplink.name = "microphone -> published (direct track)";
+  r.uplink.samples = static_cast<int64_t>(pub.size());
+  r.uplink.remaining = wwise.micFramesDrained() * 2;
+  r.uplink.droppedLog = log.recordOverflow;
+  r.uplink.droppedCount =
+      (delivered - r.uplink.samples - r.uplink.remaining + kBlockSamples - 1) / kBlockSamples;
+  r.uplink.underruns = wwise.micUnderruns();
+  r.micNotSilenced = engine.micSamplesNotSilenced();
+
+  // ---- Downlink: engine -> Wwise per talker.
+  const size_t nv = wwise.voiceCount();
+  const std::vector<sim::SimWwiseFrame>& wf = wwise.frames();
+  const std::vector<int32_t>& vp = wwise.voicePulled();
+  for (size_t i = 0; i < config.talkers.size(); ++i) {
+    const TalkerSpec& t = config.talkers[i];
+    StreamStats s;
+    s.name = "talker " + t.channel + "/" + std::to_string(t.uid) + " -> object " +
+             std::to_string(t.object);
+    s.samples = wwise.voiceFramesPulled(i) * 2;
+    s.remaining = wwise.voiceFramesDrained(i) * 2;
+    const int64_t offered = engine.talkerSamplesOffered(i);
+    s.droppedCount = (offered - s.samples - s.remaining + kBlockSamples - 1) / kBlockSamples;
+    for (const auto& p : log.playbackOverflow) {
+      if (p.first == t.uid) s.droppedLog = p.second;
+    }
+    s.underruns = wwise.voiceUnderruns(i);
+    r.talkers.push_back(s);
+
+    std::vector<DepthEvent> ev;
+    const std::vector<int64_t>& rej = engine.talkerRejections(i);
+    std::vector<double> drops;
+    size_t ri = 0;
+    for (const sim::SimBlockEvent& e : engine.playbackEvents()) {
+      bool rejected = false;
+      while (ri < rej.size() && rej[ri] < e.time) ++ri;
+      if (ri < rej.size() && rej[ri] == e.time) {
+        rejected = true;
+        ++ri;
+        drops.push_back(static_cast<double>(e.time) / kRate);
+      }
+      if (!rejected) ev.push_back({e.time, 0, e.samples / 2});
+    }
+    for (size_t f = 0; f < wf.size(); ++f) ev.push_back({wf[f].time, 1, -vp[f * nv + i]});
+    r.talkerDepth.push_back(depthSeries(std::move(ev)));
+    r.talkerDrops.push_back(std::move(drops));
+  }
+  {
+    std::vector<DepthEvent> ev;
+    size_t di = 0;
+    for (const sim::SimBlockEvent& e : rec) {
+      const double t = static_cast<double>(e.time) / kRate;
+      if (di < r.micDrops.size() && r.micDrops[di] == t) {
+        ++di;
+        continue;
+      }
+      ev.push_back({e.time, 0, e.samples / 2});
+    }
+    for (const sim::SimWwiseFrame& f : wf) ev.push_back({f.time, 1, -f.micPulled});
+    r.micDepth = depthSeries(std::move(ev));
+  }
+
+  // ---- Reverse: the Wwise mix -> AEC reference track.
+  const std::vector<float>& speakers = wwise.speakers();
+  std::vector<int16_t> speakers16(speakers.size());
+  for (size_t i = 0; i < speakers.size(); ++i) speakers16[i] = floatToInt16(speakers[i]);
+  r.reverse.name = "Wwise mix -> AEC reference track";
+  r.reverse.samples = static_cast<int64_t>(aec.samples.size());
+  r.reverse.droppedLog = log.reverseOverflow;
+  const int64_t mixSamples = static_cast<int64_t>(speakers16.size());
+  r.reverse.droppedCount =
+      (std::max<int64_t>(0, mixSamples - r.reverse.samples) + kBlockSamples - 1) / kBlockSamples;
+  const size_t common = std::min(aec.samples.size(), speakers16.size());
+  for (size_t i = 0; i < common; ++i) {
+    if (std::abs(aec.samples[i] - speakers16[i]) > 1) ++r.aecMismatches;
+  }
+  r.speakersLeftDb = rmsDb(speakers, 0);
+  r.speakersRightDb = rmsDb(speakers, 1);
+
+  const double tens = r.seconds * 100.0;
+  r.observerUsPer10ms = tens > 0 ? static_cast<double>(engine.observerNanos()) / 1000.0 / tens : 0;
+  r.pluginUsPer10ms = tens > 0 ? static_cast<double>(wwise.callbackNanos()) / 1000.0 / tens : 0;
+
+  // ---- Verification.
+  if (config.verify) {
+    char msg[512];
+    const bool accounted = delivered == r.uplink.samples + r.uplink.remaining;
+    if (r.uplink.samples == 0) {
+      r.verifyOk = false;
+      std::snprintf(msg, sizeof msg, "FAILED: nothing was published");
+    } else if (alignDrops > 0 || unmatched > 0) {
+      r.verifyOk = false;
+      std::snprintf(msg, sizeof msg,
+                    "FAILED: published sample %lld differs: expected %d (microphone sample %lld "
+                    "= %d), published %d",
+                    static_cast<long long>(firstDiff), diffWant,
+                    static_cast<long long>(firstDiffMic), micAt(firstDiffMic), diffGot);
+    } else if (!accounted || r.uplink.droppedLog > 0) {
+      r.verifyOk = false;
+      std::snprintf(msg, sizeof msg,
+                    "FAILED: %lld samples recorded, %lld published, %lld still queued, %lld "
+                    "overflow lines",
+                    static_cast<long long>(delivered), static_cast<long long>(r.uplink.samples),
+                    static_cast<long long>(r.uplink.remaining),
+                    static_cast<long long>(r.uplink.droppedLog));
+    } else {
+      r.verifyOk = true;
+      std::snprintf(msg, sizeof msg,
+                    "OK: the published track equals the microphone input sample for sample "
+                    "(%lld samples, %.2f s, each the exact int16 -> float x 1/32768 -> int16 x "
+                    "32767 truncated value; no gap, repeat or reordering; %lld samples still "
+                    "queued at the end)",
+                    static_cast<long long>(r.uplink.samples), r.uplink.seconds(),
+                    static_cast<long long>(r.uplink.remaining));
+    }
+    r.verifyMessage = msg;
+  }
+
+  // ---- Outputs.
+  auto out = [&](const char* name) { return (fs::path(config.outDir) / name).string(); };
+  std::vector<int16_t> micIn(
+      config.mic.begin(),
+      config.mic.begin() +
+          std::min<int64_t>(static_cast<int64_t>(config.mic.size()), totalFrames * 2));
+  struct Wav {
+    const char* name;
+    const std::vector<int16_t>* data;
+  };
+  const Wav wavs[] = {{"microphone.wav", &micIn},
+                      {"published.wav", &pub},
+                      {"aec_reference.wav", &aec.samples},
+                      {"speakers.wav", &speakers16}};
+  for (const Wav& w : wavs) {
+    if (!writeWav16(out(w.name), *w.data, 2, error)) return false;
+    r.files.push_back(out(w.name));
+  }
+  {
+    std::ofstream svg(out("timeline.svg"));
+    svg << timelineSvg(r, config);
+    if (!svg) {
+      error = "cannot write " + out("timeline.svg");
+      return false;
+    }
+    r.files.push_back(out("timeline.svg"));
+  }
+  r.files.push_back(logFile);
+  {
+    std::ofstream txt(out("report.txt"));
+    txt << formatReport(r, config);
+    r.files.push_back(out("report.txt"));
+  }
+  return true;
+}
+
+}  // namespace demo
+}  // namespace kivra

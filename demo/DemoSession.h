@@ -1,0 +1,102 @@
+// One simulated voice session through the bridge: the simulated voice engine
+// and Wwise sound engine of the stand-in SDK, joined by libKivraWwiseWrapper
+// loaded at run time; then the measurements, the WAV files, the timeline
+// picture and the report.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "KivraSimClock.h"
+#include "KivraSimWwise.h"
+
+namespace kivra {
+namespace demo {
+
+struct TalkerSpec {
+  std::string channel = "room1";
+  uint32_t uid = 0;
+  uint64_t object = 0;
+  std::string wav;  // empty: a synthesised voice
+  sim::SimVec3 pos;
+  std::vector<int16_t> samples;  // 48 kHz stereo, filled by prepareInputs
+};
+
+struct SessionConfig {
+  std::string libraryPath;   // empty: the library built beside the demo
+  std::string micWav;        // empty: a synthesised voice
+  std::vector<int16_t> mic;  // 48 kHz stereo, filled by prepareInputs
+  std::vector<TalkerSpec> talkers;
+  double seconds = 0;  // 0: the microphone's length (4 s when synthesised)
+  sim::ClockMode clock = sim::ClockMode::Virtual;
+  int wwiseFrames = 1024;
+  float gain = 1.0f;
+  bool verify = false;
+  std::string outDir = "demo-out";
+  std::string channel = "room1";  // the microphone's channel id
+  bool progress = false;          // draw a progress bar on stderr
+};
+
+// The built-in session: a synthesised microphone voice and two synthesised
+// talkers, one to the left and one to the right of the listener.
+SessionConfig defaultSession();
+
+// Loads (or synthesises) every input and fixes the session length. False
+// with a message naming the input at fault.
+bool prepareInputs(SessionConfig& config, std::string& error);
+
+struct StreamStats {
+  std::string name;
+  int64_t samples = 0;       // interleaved samples carried
+  int64_t droppedLog = 0;    // blocks, from the bridge's overflow lines
+  int64_t droppedCount = 0;  // blocks, from sample accounting
+  int64_t underruns = 0;
+  int64_t remaining = 0;  // samples still queued when the session ended
+  double blocks() const { return static_cast<double>(samples) / 960.0; }
+  double seconds() const { return static_cast<double>(samples) / 96000.0; }
+};
+
+struct TimePoint {
+  double t = 0;  // seconds
+  double v = 0;
+};
+
+struct SessionResult {
+  std::string clockName;
+  double seconds = 0;
+  int wwiseFrames = 0;
+  float gain = 1.0f;
+  bool verify = false;
+  double wallSeconds = 0;
+
+  StreamStats uplink;                // microphone -> published (direct track)
+  std::vector<StreamStats> talkers;  // engine -> Wwise, per talker
+  StreamStats reverse;               // Wwise mix -> AEC reference track
+  double latencyMeanMs = 0, latencyMaxMs = 0;
+  int64_t latencySamples = 0;
+  double observerUsPer10ms = 0, pluginUsPer10ms = 0;
+  int64_t micNotSilenced = 0;  // engine-side microphone samples left non-zero
+  int64_t aecMismatches = 0;   // AEC reference samples that differ from the speakers
+  double speakersLeftDb = -120, speakersRightDb = -120;
+  int64_t logLines = 0;
+
+  bool verifyOk = false;
+  std::string verifyMessage;
+
+  // Timeline, for the picture.
+  std::vector<TimePoint> micDepth;
+  std::vector<std::vector<TimePoint>> talkerDepth;
+  std::vector<double> micDrops;
+  std::vector<std::vector<double>> talkerDrops;
+  std::vector<TimePoint> latency;
+
+  std::vector<std::string> files;
+};
+
+// Runs the session and writes its outputs into config.outDir. False with a
+// message when it could not run (the result then holds nothing useful).
+bool runSession(const SessionConfig& config, SessionResult& result, std::string& error);
+
+}  // namespace demo
+}  // namespace kivra
