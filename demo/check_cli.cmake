@@ -1,0 +1,78 @@
+# Runs kivra_demo as a user would: --help, refused arguments, a short session,
+# then reads its WAV files back with soxi (sox), which did not write them.
+# Usage: cmake -DDEMO=path -DOUT=dir -P check_cli.cmake (run by CTest as demo_cli)
+function(run expect_rc)
+  execute_process(COMMAND ${DEMO} ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out
+    ERROR_VARIABLE err)
+  if(NOT rc EQUAL expect_rc)
+    message(FATAL_ERROR "kivra_demo ${ARGN}: exit ${rc}, expected ${expect_rc}\n${out}\n${err}")
+  endif()
+  set(out "${out}" PARENT_SCOPE)
+  set(err "${err}" PARENT_SCOPE)
+endfunction()
+
+run(0 --help)
+foreach(option --mic --talker --seconds --clock --wwise-frames --gain --verify --out --help)
+  string(FIND "${out}" "${option}" at)
+  if(at LESS 0)
+    message(FATAL_ERROR "--help does not list ${option}")
+  endif()
+endforeach()
+
+# Each refusal names the argument at fault and exits 2.
+set(cases
+  "--seconds|-1"
+  "--clock|sometimes"
+  "--wwise-frames|8"
+  "--gain|loud"
+  "--talker|uid=abc,object=1"
+  "--talker|uid=1"
+  "--talker|uid=1,object=2,pos=1,2"
+  "--mic|/nonexistent/in.wav"
+  "--frobnicate|")
+foreach(case IN LISTS cases)
+  string(REPLACE "|" ";" args "${case}")
+  list(GET args 0 option)
+  list(FILTER args EXCLUDE REGEX "^$")
+  run(2 ${args} --out ${OUT}/refused --no-progress)
+  string(FIND "${err}" "${option}" at)
+  if(at LESS 0)
+    message(FATAL_ERROR "kivra_demo ${args}: the message does not name ${option}:\n${err}")
+  endif()
+endforeach()
+
+file(REMOVE_RECURSE ${OUT}/session)
+run(0 --seconds 1.5 --verify --out ${OUT}/session --no-progress)
+foreach(line "verify: OK" "microphone -> published" "latency microphone -> published")
+  string(FIND "${out}" "${line}" at)
+  if(at LESS 0)
+    message(FATAL_ERROR "the report lacks '${line}':\n${out}")
+  endif()
+endforeach()
+
+find_program(SOXI soxi)
+if(NOT SOXI)
+  message(STATUS "soxi not found (apt-get install sox): WAV files not cross-checked")
+  return()
+endif()
+foreach(wav microphone published aec_reference speakers)
+  set(f ${OUT}/session/${wav}.wav)
+  foreach(flag r c b)
+    execute_process(COMMAND ${SOXI} -${flag} ${f} RESULT_VARIABLE rc OUTPUT_VARIABLE v
+      OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(NOT rc EQUAL 0)
+      message(FATAL_ERROR "soxi cannot read ${f}")
+    endif()
+    set(${flag} ${v})
+  endforeach()
+  execute_process(COMMAND ${SOXI} -s ${f} OUTPUT_VARIABLE frames OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT r EQUAL 48000 OR NOT c EQUAL 2 OR NOT b EQUAL 16)
+    message(FATAL_ERROR "${f}: ${r} Hz, ${c} channels, ${b} bits; expected 48000, 2, 16")
+  endif()
+  # 1.5 s of audio: the input exactly, every output within one Wwise frame
+  # and one block of it.
+  if(frames LESS 70000 OR frames GREATER 74000)
+    message(FATAL_ERROR "${f}: ${frames} frames, expected about 72000")
+  endif()
+  message(STATUS "soxi ${wav}.wav: ${r} Hz, ${c} ch, ${b} bit, ${frames} frames")
+endforeach()

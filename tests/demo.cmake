@@ -1,0 +1,22 @@
+# The simulation in the stand-in SDK, and the demo program end to end.
+kivra_add_test(test_sim_engine ${CMAKE_CURRENT_LIST_DIR}/test_sim_engine.cpp)
+
+include(${PROJECT_SOURCE_DIR}/demo/KivraDemoDeps.cmake)
+if(KIVRA_BUILD_DEMO AND KIVRA_DEMO_DEPS_FOUND)
+  # The session tests load libKivraWwiseWrapper at run time as a game does, so
+  # they link the demo's code and the SDK but not the library's objects.
+  add_executable(test_demo_session ${CMAKE_CURRENT_LIST_DIR}/test_demo_session.cpp)
+  target_link_libraries(test_demo_session PRIVATE kivra_demo_core ${KIVRA_GTEST_MAIN}
+    ${KIVRA_GTEST})
+  kivra_set_warnings(test_demo_session)
+  add_test(NAME test_demo_session COMMAND test_demo_session)
+  set_tests_properties(test_demo_session PROPERTIES WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin
+    ENVIRONMENT "KIVRA_TEST_TMP=${CMAKE_BINARY_DIR}/test-tmp" TIMEOUT 120)
+
+  # The program's command line, and its WAV files read back by sox's soxi,
+  # a tool that did not write them.
+  add_test(NAME demo_cli COMMAND ${CMAKE_COMMAND}
+    -DDEMO=$<TARGET_FILE:kivra_demo> -DOUT=${CMAKE_BINARY_DIR}/test-tmp/demo_cli
+    -P ${PROJECT_SOURCE_DIR}/demo/check_cli.cmake)
+  set_tests_properties(demo_cli PROPERTIES TIMEOUT 120)
+endif()

@@ -1,0 +1,194 @@
+// The demo's sessions end to end: the simulated engine and Wwise joined by
+// libKivraWwiseWrapper, loaded at run time as a game loads it.
+#include <gtest/gtest.h>
+
+#include <sndfile.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "DemoAudio.h"
+#include "DemoSession.h"
+
+using namespace kivra::demo;
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* kMicWav = "/usr/share/sounds/alsa/Front_Center.wav";
+const char* kTalkerWav = "/usr/share/sounds/alsa/Front_Left.wav";
+
+std::string scratch(const std::string& name) {
+  const char* base = std::getenv("KIVRA_TEST_TMP");
+  const fs::path dir = fs::path(base != nullptr ? base : "test-tmp") / ("demo_" + name);
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir.string();
+}
+
+std::string bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+SessionConfig recordingSession(const std::string& out) {
+  SessionConfig c;
+  c.micWav = kMicWav;
+  TalkerSpec t;
+  t.channel = "room1";
+  t.uid = 42;
+  t.object = 100;
+  t.wav = kTalkerWav;
+  t.pos = {-3.0f, 0.0f, 1.0f};
+  c.talkers = {t};
+  c.verify = true;
+  c.outDir = out;
+  return c;
+}
+
+}  // namespace
+
+TEST(DemoSession, VirtualSessionOnARecordingPublishesTheMicrophoneExactly) {
+  if (!fs::exists(kMicWav) || !fs::exists(kTalkerWav)) GTEST_SKIP() << "alsa-utils sounds missing";
+  SessionConfig c = recordingSession(scratch("verify"));
+  std::string error;
+  ASSERT_TRUE(prepareInputs(c, error)) << error;
+  // Front_Center.wav is 68545 frames at 48 kHz: the session rounds up to
+  // whole 10 ms blocks.
+  EXPECT_DOUBLE_EQ(c.seconds, 1.43);
+  SessionResult r;
+  ASSERT_TRUE(runSession(c, r, error)) << error;
+  EXPECT_TRUE(r.verifyOk) << r.verifyMessage;
+  EXPECT_EQ(r.uplink.droppedLog, 0);
+  EXPECT_EQ(r.uplink.droppedCount, 0);
+  // 143 blocks recorded; what is not published is still queued, at most one
+  // Wwise frame's worth.
+  EXPECT_EQ(r.uplink.samples + r.uplink.remaining, 143 * 960);
+  EXPECT_LE(r.uplink.remaining, 1024 * 2 + 960);
+  EXPECT_GT(r.uplink.seconds(), 1.39);
+  // The published WAV holds exactly what the direct track received.
+  std::vector<int16_t> published;
+  ASSERT_TRUE(loadAudioFile(c.outDir + "/published.wav", published, error)) << error;
+  EXPECT_EQ(static_cast<int64_t>(published.size()), r.uplink.samples);
+  for (size_t i = 0; i < published.size(); ++i) {
+    const int s = c.mic[i];
+    ASSERT_EQ(published[i], s - (s > 0) + (s < 0)) << "sample " << i;
+  }
+  // The talker is to the left: the left speaker is louder.
+  EXPECT_GT(r.speakersLeftDb, r.speakersRightDb + 6.0);
+  EXPECT_EQ(r.talkers.at(0).droppedCount, 0);
+  EXPECT_EQ(r.aecMismatches, 0);
+  EXPECT_EQ(r.micNotSilenced, 0);
+  EXPECT_GT(r.latencyMeanMs, 0.0);
+  EXPECT_LE(r.latencyMaxMs, 1000.0 * (1024 + 480) / 48000 + 1e-9);
+  EXPECT_TRUE(fs::exists(c.outDir + "/timeline.svg"));
+  EXPECT_TRUE(fs::exists(c.outDir + "/kivra_wwise_log.txt"));
+}
+
+TEST(DemoSession, VirtualSessionsAreIdenticalFromRunToRun) {
+  std::string error;
+  SessionConfig a = defaultSession();
+  a.seconds = 1.5;
+  a.wwiseFrames = 512;
+  a.gain = 0.7f;
+  a.outDir = scratch("det_a");
+  SessionConfig b = a;
+  b.outDir = scratch("det_b");
+  ASSERT_TRUE(prepareInputs(a, error)) << error;
+  ASSERT_TRUE(prepareInputs(b, error)) << error;
+  SessionResult ra, rb;
+  ASSERT_TRUE(runSession(a, ra, error)) << error;
+  ASSERT_TRUE(runSession(b, rb, error)) << error;
+  for (const char* f : {"microphone.wav", "published.wav", "aec_reference.wav", "speakers.wav"}) {
+    const std::string x = bytes(a.outDir + "/" + f), y = bytes(b.outDir + "/" + f);
+    EXPECT_GT(x.size(), 44u) << f;
+    EXPECT_TRUE(x == y) << f << " differs between two runs";
+  }
+  EXPECT_EQ(ra.latencyMeanMs, rb.latencyMeanMs);
+  EXPECT_EQ(ra.micDepth.size(), rb.micDepth.size());
+  // The gain reached the published track: 0.7 of the input, within a step.
+  std::vector<int16_t> pub;
+  ASSERT_TRUE(loadAudioFile(a.outDir + "/published.wav", pub, error)) << error;
+  ASSERT_FALSE(pub.empty());
+  double in = 0, out = 0;
+  for (size_t i = 0; i < pub.size(); ++i) {
+    in += std::abs(static_cast<double>(a.mic[i]));
+    out += std::abs(static_cast<double>(pub[i]));
+  }
+  EXPECT_NEAR(out / in, 0.7, 0.01);
+}
+
+TEST(DemoSession, RealTimeSessionOfTwoSecondsLosesNoBlock) {
+  std::string error;
+  SessionConfig c = defaultSession();
+  c.seconds = 2.0;
+  c.clock = kivra::sim::ClockMode::Real;
+  c.verify = true;
+  c.outDir = scratch("real");
+  ASSERT_TRUE(prepareInputs(c, error)) << error;
+  SessionResult r;
+  ASSERT_TRUE(runSession(c, r, error)) << error;
+  EXPECT_GE(r.wallSeconds, 1.9);
+  EXPECT_TRUE(r.verifyOk) << r.verifyMessage;
+  EXPECT_EQ(r.uplink.droppedLog, 0);
+  EXPECT_EQ(r.uplink.droppedCount, 0);
+  EXPECT_EQ(r.reverse.droppedCount, 0);
+  ASSERT_EQ(r.talkers.size(), 2u);
+  for (const StreamStats& t : r.talkers) {
+    EXPECT_EQ(t.droppedLog, 0) << t.name;
+    EXPECT_EQ(t.droppedCount, 0) << t.name;
+  }
+  // 200 blocks recorded in two seconds; nearly all of them published.
+  EXPECT_EQ(r.uplink.samples + r.uplink.remaining, 200 * 960);
+  EXPECT_GT(r.uplink.samples, 190 * 960);
+}
+
+TEST(DemoSession, UnreadableInputIsRefusedNamingTheArgument) {
+  SessionConfig c = defaultSession();
+  c.micWav = "/nonexistent/mic.wav";
+  std::string error;
+  EXPECT_FALSE(prepareInputs(c, error));
+  EXPECT_NE(error.find("--mic"), std::string::npos) << error;
+  EXPECT_NE(error.find("/nonexistent/mic.wav"), std::string::npos) << error;
+
+  const std::string notAudio = scratch("notaudio") + "/talker.wav";
+  std::ofstream(notAudio) << "this is not audio";
+  c = defaultSession();
+  c.talkers[0].wav = notAudio;
+  EXPECT_FALSE(prepareInputs(c, error));
+  EXPECT_NE(error.find("--talker uid=42"), std::string::npos) << error;
+}
+
+TEST(DemoSession, AnotherRateIsResampledTo48kStereo) {
+  // A mono 16 kHz file of one second becomes 48000 stereo frames at the same
+  // level.
+  const std::string path = scratch("resample") + "/mono16k.wav";
+  std::vector<int16_t> mono(16000);
+  for (size_t i = 0; i < mono.size(); ++i) {
+    mono[i] = static_cast<int16_t>(8000.0 * std::sin(2 * 3.14159265358979 * 440.0 * i / 16000.0));
+  }
+  SF_INFO info{};
+  info.samplerate = 16000;
+  info.channels = 1;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(sf_writef_short(f, mono.data(), 16000), 16000);
+  sf_close(f);
+
+  std::vector<int16_t> stereo;
+  std::string error;
+  ASSERT_TRUE(loadAudioFile(path, stereo, error)) << error;
+  EXPECT_NEAR(static_cast<double>(stereo.size() / 2), 48000.0, 4.0);
+  double sum = 0;
+  for (size_t i = 0; i + 1 < stereo.size(); i += 2) {
+    ASSERT_EQ(stereo[i], stereo[i + 1]) << "frame " << i / 2;
+    if (i > 2000 && i < stereo.size() - 2000) sum += double(stereo[i]) * stereo[i];
+  }
+  const double rms = std::sqrt(sum / (stereo.size() / 2 - 2000));
+  EXPECT_NEAR(rms, 8000.0 / std::sqrt(2.0), 8000.0 * 0.05);
+}
