@@ -35,10 +35,14 @@ const char* defaultLogSubdir();
 // Windows build with _access and _mkdir).
 void ensureDefaultLogDir(const std::string& dir);
 
-// Directory test and creation of the POSIX builds (stat, mkdir 0755); the
-// Android build also reports to the system log.
+// Directory test and creation (POSIX: stat, mkdir 0755; Windows: _stat,
+// _mkdir); the Android build also reports the creation to the system log.
 bool directoryExists(const std::string& path);
 void createDirectory(const std::string& path);
+
+// Sets (value non-null) or removes (value null) an environment variable of the
+// process; true on success. For tools and tests that steer the default path.
+bool setEnvironmentVariable(const char* name, const char* value);
 
 }  // namespace platform
 }  // namespace kivra

@@ -18,6 +18,9 @@ const char* defaultLogEnvVar() { return "HOME"; }
 const char* defaultLogSubdir() { return "/.kivra"; }
 bool directoryExists(const std::string& path) { return posix::statIsDirectory(path); }
 void createDirectory(const std::string& path) { (void)posix::makeDirectory0755(path); }
+bool setEnvironmentVariable(const char* name, const char* value) {
+  return posix::setEnv(name, value);
+}
 
 void ensureDefaultLogDir(const std::string& dir) {
   if (!directoryExists(dir)) createDirectory(dir);

@@ -11,14 +11,15 @@ namespace platform {
 const char* name() { return "macos"; }
 char pathSeparator() { return '/'; }
 const char* separatorAndLogFileName() { return "/kivra_wwise_log.txt"; }
-void writeThreadId(std::ostream& out) {
-  out << reinterpret_cast<const void*>(pthread_self());
-}
+void writeThreadId(std::ostream& out) { out << reinterpret_cast<const void*>(pthread_self()); }
 bool localTime(std::time_t seconds, std::tm* out) { return posix::localTimeR(seconds, out); }
 const char* defaultLogEnvVar() { return nullptr; }
 const char* defaultLogSubdir() { return ""; }
 bool directoryExists(const std::string& path) { return posix::statIsDirectory(path); }
 void createDirectory(const std::string& path) { (void)posix::makeDirectory0755(path); }
+bool setEnvironmentVariable(const char* name, const char* value) {
+  return posix::setEnv(name, value);
+}
 void ensureDefaultLogDir(const std::string&) {}
 
 }  // namespace platform
