@@ -97,6 +97,13 @@ std::string formatReport(const SessionResult& r, const SessionConfig& c) {
       "  bridge time per 10 ms of audio: %.2f us in engine callbacks + %.2f us in Wwise "
       "callbacks = %.2f us (wall time inside the calls)\n",
       r.observerUsPer10ms, r.pluginUsPer10ms, r.observerUsPer10ms + r.pluginUsPer10ms);
+  const std::string content =
+      r.uplinkContentDiffs != 0
+          ? format("%lld samples differ from their microphone sample",
+                   static_cast<long long>(r.uplinkContentDiffs))
+          : (r.verify ? "every sample the exact value of its microphone sample"
+                      : "every sample its microphone sample through the gain (within one step)");
+  s += format("  published content: %s\n", content.c_str());
   s += format(
       "  engine's own microphone send: %s\n",
       r.micNotSilenced == 0
@@ -116,7 +123,7 @@ std::string formatReport(const SessionResult& r, const SessionConfig& c) {
 }
 
 std::string timelineSvg(const SessionResult& r, const SessionConfig& c) {
-  const int width = 960, left = 70, right = 20, laneH = 110, gap = 30, top = 40;
+  const int width = 960, left = 96, right = 20, laneH = 110, gap = 30, top = 40;
   const int plotW = width - left - right;
   const size_t lanes = 2 + r.talkerDepth.size();
   const int height = top + static_cast<int>(lanes) * (laneH + gap) + 20;
@@ -125,22 +132,25 @@ std::string timelineSvg(const SessionResult& r, const SessionConfig& c) {
   o << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
     << "\" font-family=\"sans-serif\" font-size=\"11\">\n";
   o << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
-  o << "<text x=\"" << left << "\" y=\"20\" font-size=\"14\">KivraWwiseWrapper demo: queue depths, "
-    << "drops and microphone-to-published latency (" << escape(r.clockName) << " clock, "
-    << r.wwiseFrames << "-frame Wwise buffers)</text>\n";
+  o << "<text x=\"" << left << "\" y=\"20\" font-size=\"12\">Queue depths, drops and "
+    << "microphone-to-published latency (" << escape(r.clockName) << " clock, " << r.wwiseFrames
+    << "-frame Wwise buffers; a queue holds 9600 frames)</text>\n";
 
   auto lane = [&](size_t index, const std::string& title, const std::vector<TimePoint>& pts,
                   const std::vector<double>& drops, const char* colour, const char* unit,
                   double minMax) {
     const int y0 = top + static_cast<int>(index) * (laneH + gap);
-    double vmax = minMax;
-    for (const TimePoint& p : pts) vmax = std::max(vmax, p.v);
-    vmax *= 1.1;
+    double peak = 0;
+    for (const TimePoint& p : pts) peak = std::max(peak, p.v);
+    const double vmax = std::max(minMax, peak) * 1.1;
+    auto Y0 = [&](double v) { return y0 + laneH - (laneH - 18) * (v / vmax); };
     o << "<text x=\"" << left << "\" y=\"" << y0 + 12 << "\">" << escape(title) << "</text>\n";
     o << "<rect x=\"" << left << "\" y=\"" << y0 + 16 << "\" width=\"" << plotW << "\" height=\""
       << laneH - 16 << "\" fill=\"none\" stroke=\"#999\"/>\n";
-    o << "<text x=\"" << left - 4 << "\" y=\"" << y0 + 24 << "\" text-anchor=\"end\">"
-      << static_cast<long long>(vmax) << " " << unit << "</text>\n";
+    o << "<text x=\"" << left - 4 << "\" y=\"" << Y0(peak) + 4 << "\" text-anchor=\"end\">"
+      << format("%.0f", peak) << " " << unit << "</text>\n";
+    o << "<line x1=\"" << left << "\" x2=\"" << left + plotW << "\" y1=\"" << Y0(peak) << "\" y2=\""
+      << Y0(peak) << "\" stroke=\"#ccc\" stroke-dasharray=\"3,3\"/>\n";
     o << "<text x=\"" << left - 4 << "\" y=\"" << y0 + laneH << "\" text-anchor=\"end\">0</text>\n";
     auto X = [&](double t) { return left + plotW * std::min(1.0, std::max(0.0, t / T)); };
     auto Y = [&](double v) { return y0 + laneH - (laneH - 18) * (v / vmax); };
@@ -170,8 +180,8 @@ std::string timelineSvg(const SessionResult& r, const SessionConfig& c) {
              std::to_string(t.object) + ")",
          r.talkerDepth[i], r.talkerDrops[i], "#2ca02c", "frames", 480);
   }
-  lane(lanes - 1, "latency microphone -> published, per 10 ms block", r.latency, {}, "#d62728",
-       "ms", 10);
+  lane(lanes - 1, "latency microphone -> published (first sample of each 10 ms block)", r.latency,
+       {}, "#d62728", "ms", 10);
   const int yAxis = top + static_cast<int>(lanes) * (laneH + gap) - gap + 14;
   for (int k = 0; k <= 10; ++k) {
     const double t = T * k / 10.0;

@@ -76,6 +76,9 @@ struct SessionResult {
   double latencyMeanMs = 0, latencyMaxMs = 0;
   int64_t latencySamples = 0;
   double observerUsPer10ms = 0, pluginUsPer10ms = 0;
+  // Published samples that are not the expected value of the microphone
+  // sample they carry (beyond one step when an effect gain applies).
+  int64_t uplinkContentDiffs = 0;
   int64_t micNotSilenced = 0;  // engine-side microphone samples left non-zero
   int64_t aecMismatches = 0;   // AEC reference samples that differ from the speakers
   double speakersLeftDb = -120, speakersRightDb = -120;

@@ -147,6 +147,31 @@ TEST(DemoSession, RealTimeSessionOfTwoSecondsLosesNoBlock) {
   EXPECT_GT(r.uplink.samples, 190 * 960);
 }
 
+TEST(DemoSession, AnOverloadedQueueDropsWholeBlocksAndEveryDropIsLogged) {
+  // Wwise buffers of 12000 frames (250 ms) outrun the bridge's 200 ms
+  // queues: blocks are dropped whole, each with its overflow line.
+  std::string error;
+  SessionConfig c = defaultSession();
+  c.seconds = 2.0;
+  c.wwiseFrames = 12000;
+  c.verify = true;
+  c.outDir = scratch("overload");
+  ASSERT_TRUE(prepareInputs(c, error)) << error;
+  SessionResult r;
+  ASSERT_TRUE(runSession(c, r, error)) << error;
+  EXPECT_FALSE(r.verifyOk) << r.verifyMessage;
+  EXPECT_GT(r.uplink.droppedCount, 0);
+  EXPECT_EQ(r.uplink.droppedLog, r.uplink.droppedCount);
+  EXPECT_EQ(static_cast<int64_t>(r.micDrops.size()), r.uplink.droppedCount);
+  // What did get through is intact: whole blocks, in order, exact values.
+  EXPECT_EQ(r.uplinkContentDiffs, 0);
+  EXPECT_EQ(r.uplink.samples % 960, 0);
+  for (const StreamStats& t : r.talkers) {
+    EXPECT_GT(t.droppedCount, 0) << t.name;
+    EXPECT_EQ(t.droppedLog, t.droppedCount) << t.name;
+  }
+}
+
 TEST(DemoSession, UnreadableInputIsRefusedNamingTheArgument) {
   SessionConfig c = defaultSession();
   c.micWav = "/nonexistent/mic.wav";

@@ -176,7 +176,8 @@ TEST(SimVoiceEngine, DeliversMicrophoneAndTalkersInOrderAtTheObserversParameters
   for (int f : obs.recordFrames) EXPECT_EQ(f, 240);
   for (int c : obs.recordChannels) EXPECT_EQ(c, 1);
   ASSERT_EQ(obs.recorded.size(), 4800u);
-  for (size_t i = 0; i < obs.recorded.size(); ++i) EXPECT_EQ(obs.recorded[i], 0) << i;  // (i + -i)/2
+  for (size_t i = 0; i < obs.recorded.size(); ++i)
+    EXPECT_EQ(obs.recorded[i], 0) << i;  // (i + -i)/2
   ASSERT_EQ(engine.recordEvents().size(), 20u);
   EXPECT_EQ(engine.recordEvents()[0].time, 240);  // handed over once captured
   EXPECT_EQ(engine.micSamplesNotSilenced(), 0);
@@ -227,7 +228,8 @@ TEST(SimVoiceEngine, ClearingTheObserverWaitsForACallbackInFlight) {
   clock.start();
   {
     std::unique_lock<std::mutex> lock(obs->mutex);
-    ASSERT_TRUE(obs->entered.wait_for(lock, std::chrono::seconds(5), [&] { return obs->inRecord; }));
+    ASSERT_TRUE(
+        obs->entered.wait_for(lock, std::chrono::seconds(5), [&] { return obs->inRecord; }));
   }
   std::atomic<bool> cleared{false};
   std::thread clearer([&] {
