@@ -4,18 +4,61 @@
 
 #include <sndfile.h>
 
+#include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <string>
+#include <thread>
 
 #include "DemoAudio.h"
 #include "DemoSession.h"
 
 using namespace kivra::demo;
 namespace fs = std::filesystem;
+
+// Counts heap allocations made by threads other than the test's own (the
+// engine's and the Wwise simulator's audio threads) while switched on.
+namespace {
+std::atomic<bool> g_countOtherThreads{false};
+std::atomic<long> g_otherThreadAllocations{0};
+std::thread::id g_testThread;
+
+void* countedAlloc(std::size_t n) {
+  if (g_countOtherThreads.load(std::memory_order_relaxed) &&
+      std::this_thread::get_id() != g_testThread) {
+    g_otherThreadAllocations.fetch_add(1, std::memory_order_relaxed);
+  }
+  void* p = std::malloc(n != 0 ? n : 1);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+}  // namespace
+
+void* operator new(std::size_t n) { return countedAlloc(n); }
+void* operator new[](std::size_t n) { return countedAlloc(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+  try {
+    return countedAlloc(n);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
+  try {
+    return countedAlloc(n);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -170,6 +213,26 @@ TEST(DemoSession, AnOverloadedQueueDropsWholeBlocksAndEveryDropIsLogged) {
     EXPECT_GT(t.droppedCount, 0) << t.name;
     EXPECT_EQ(t.droppedLog, t.droppedCount) << t.name;
   }
+}
+
+TEST(DemoSession, AudioThreadsDoNotAllocatePerBlock) {
+  // Ten seconds: 1000 engine periods and 469 Wwise frames. The audio threads
+  // may allocate a few times (a log line's time stamp), never per block.
+  std::string error;
+  SessionConfig c = defaultSession();
+  c.seconds = 10.0;
+  c.outDir = scratch("alloc");
+  ASSERT_TRUE(prepareInputs(c, error)) << error;
+  SessionResult r;
+  g_testThread = std::this_thread::get_id();
+  g_otherThreadAllocations = 0;
+  g_countOtherThreads = true;
+  const bool ok = runSession(c, r, error);
+  g_countOtherThreads = false;
+  ASSERT_TRUE(ok) << error;
+  EXPECT_EQ(r.uplink.droppedCount, 0);
+  EXPECT_LT(g_otherThreadAllocations.load(), 40) << "allocations on the audio threads";
+  std::printf("audio-thread allocations over 10 s: %ld\n", g_otherThreadAllocations.load());
 }
 
 TEST(DemoSession, UnreadableInputIsRefusedNamingTheArgument) {
