@@ -11,6 +11,7 @@ ROOT="$(cd "$(dirname "$0")/.." && pwd)"
   cd "$ROOT"
   scripts/install-deps.sh base demo
   JOBS="${JOBS:-$(nproc)}"
+  echo "demo: building kivra_demo and KivraWwiseWrapper (release preset, build/release)"
   cmake --preset release > /dev/null
   cmake --build --preset release -j "$JOBS" --target kivra_demo KivraWwiseWrapper > /dev/null
 ) >&2
