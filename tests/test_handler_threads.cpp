@@ -3,6 +3,8 @@
 // ThreadSanitizer (the tsan preset) this proves the front-end lock covers
 // every shared field, the track ids stored by initialisation included.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <set>
 #include <thread>
 
@@ -100,6 +102,93 @@ TEST_F(FrontEndThreads, CallbacksDuringInitAndUninit) {
   plugin.join();
   EXPECT_GT(iterations.load(), kCycles * 5L);
   // Reopen the log the fixture's teardown expects to close.
+  KV_INIT_LOG(dir_->path().c_str());
+}
+
+// A media engine that, while initialisation creates the direct track, lets
+// the plugin side run a record push and holds it inside pushFrameToTrack (so
+// inside the front-end lock) for a while.
+class HoldingMediaEngine : public kivra::standin::RecordingMediaEngine {
+ public:
+  int makeCustomAudioTrack(kivra::rtc::AUDIO_TRACK_TYPE type,
+                           const kivra::rtc::AudioTrackConfig& config) override {
+    const int id = RecordingMediaEngine::makeCustomAudioTrack(type, config);
+    if (armed_ && type == kivra::rtc::AUDIO_TRACK_DIRECT) {
+      std::unique_lock<std::mutex> lock(m_);
+      pushWanted_ = true;
+      cv_.notify_all();
+      cv_.wait(lock, [this] { return insidePush_; });
+    }
+    return id;
+  }
+  int pushFrameToTrack(kivra::media::AudioFrame* frame, int trackId) override {
+    if (armed_) {
+      {
+        std::lock_guard<std::mutex> lock(m_);
+        insidePush_ = true;
+        cv_.notify_all();
+      }
+      // Initialisation now wants to store the new ids; it must wait for us.
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      idSeenAtEndOfPush_ = BridgePeer::trackDirect(*m_wrapper);  // lock held by the caller
+      armed_ = false;
+    }
+    return RecordingMediaEngine::pushFrameToTrack(frame, trackId);
+  }
+  void waitForPushRequest() {
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait(lock, [this] { return pushWanted_; });
+  }
+
+  std::atomic<bool> armed_{false};
+  int idSeenAtEndOfPush_ = 0;
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool pushWanted_ = false;
+  bool insidePush_ = false;
+};
+
+class HoldingEngine : public kivra::rtc::IRtcEngine {
+ public:
+  int findInterface(kivra::rtc::INTERFACE_ID_TYPE, void** inter) override {
+    *inter = static_cast<kivra::media::IMediaEngine*>(&media);
+    return 0;
+  }
+  HoldingMediaEngine media;
+};
+
+TEST_F(FrontEndThreads, TrackIdsAreStoredUnderTheFrontEndLock) {
+  HoldingEngine engine;
+  int first = 0;
+  ASSERT_EQ(KW_InitKivraWwisePlugin(&engine, &first, dir_->path().c_str()), 0);
+  SetTransferRecordingData(true);
+
+  engine.media.armed_ = true;
+  std::thread plugin([&] {
+    engine.media.waitForPushRequest();
+    FloatBufferProxy buf(480, 2);
+    buf.setFilled(480);
+    PushRecodeAudioFrameAfterEffect(&buf);
+  });
+  int second = 0;
+  ASSERT_EQ(KW_InitKivraWwisePlugin(&engine, &second, dir_->path().c_str()), 0);
+  plugin.join();
+
+  // While the push held the lock the old id stayed in place.
+  EXPECT_EQ(engine.media.idSeenAtEndOfPush_, first);
+  const std::vector<kivra::standin::PushedFrame> pushed = engine.media.pushedFrames();
+  ASSERT_EQ(pushed.size(), 1u);
+  EXPECT_EQ(pushed[0].trackId, first);
+  EXPECT_NE(second, first);
+  {
+    std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+    EXPECT_EQ(BridgePeer::trackDirect(*m_wrapper), second);
+    EXPECT_EQ(BridgePeer::trackAec(*m_wrapper), second + 1);
+  }
+  // The engine dies with this scope: unbind before.
+  EXPECT_EQ(KW_UninitKivraWwisePlugin(), 0);
   KV_INIT_LOG(dir_->path().c_str());
 }
 
