@@ -104,6 +104,13 @@ std::string formatReport(const SessionResult& r, const SessionConfig& c) {
           : (r.verify ? "every sample the exact value of its microphone sample"
                       : "every sample its microphone sample through the gain (within one step)");
   s += format("  published content: %s\n", content.c_str());
+  for (const StreamStats& t : r.talkers) {
+    s +=
+        format("  %s content: %s\n", t.name.c_str(),
+               t.contentDiffs == 0
+                   ? "every sample Wwise received is the talker's own, in order"
+                   : format("%lld samples differ", static_cast<long long>(t.contentDiffs)).c_str());
+  }
   s += format(
       "  engine's own microphone send: %s\n",
       r.micNotSilenced == 0

@@ -221,6 +221,7 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   wc.micGain = config.gain;
   wc.identityMicEffect = config.verify;
   wc.reserveSeconds = r.seconds + 1.0;
+  wc.captureVoices = true;
   sim::SimWwise wwise(clock, wc);
   for (const TalkerSpec& t : config.talkers) wwise.addGameObject(t.object, t.pos);
   if (!wwise.start()) {
@@ -350,6 +351,29 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
       if (p.first == t.uid) s.droppedLog = p.second;
     }
     s.underruns = wwise.voiceUnderruns(i);
+    // What Wwise received must be the talker's blocks the bridge accepted
+    // (the engine saw every refusal), in order, sample for sample.
+    {
+      const std::vector<int16_t>& got = wwise.voiceCapture(i);
+      const std::vector<int64_t>& refused = engine.talkerRejections(i);
+      size_t ri = 0, at = 0;
+      int64_t diffs = 0;
+      for (const sim::SimBlockEvent& e : engine.playbackEvents()) {
+        while (ri < refused.size() && refused[ri] < e.time) ++ri;
+        if (ri < refused.size() && refused[ri] == e.time) {
+          ++ri;
+          continue;
+        }
+        for (int32_t k = 0; k < e.samples && at < got.size(); ++k, ++at) {
+          const int64_t src = e.offset + k;
+          const int16_t want = src < static_cast<int64_t>(t.samples.size())
+                                   ? t.samples[static_cast<size_t>(src)]
+                                   : 0;
+          if (got[at] != want) ++diffs;
+        }
+      }
+      s.contentDiffs = diffs;
+    }
     r.talkers.push_back(s);
 
     std::vector<DepthEvent> ev;
@@ -404,6 +428,8 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   if (config.verify) {
     char msg[512];
     const bool accounted = delivered == r.uplink.samples + r.uplink.remaining;
+    int64_t talkerDiffs = 0;
+    for (const StreamStats& t : r.talkers) talkerDiffs += t.contentDiffs;
     if (r.uplink.samples == 0) {
       r.verifyOk = false;
       std::snprintf(msg, sizeof msg, "FAILED: nothing was published");
@@ -415,6 +441,12 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
                     static_cast<long long>(contentDiffs + unmatched),
                     static_cast<long long>(firstDiff), diffWant,
                     static_cast<long long>(firstDiffMic), micAt(firstDiffMic), diffGot);
+    } else if (talkerDiffs > 0) {
+      r.verifyOk = false;
+      std::snprintf(msg, sizeof msg,
+                    "FAILED: %lld talker samples reached Wwise with another value than the "
+                    "talker's own",
+                    static_cast<long long>(talkerDiffs));
     } else if (!accounted || r.uplink.droppedLog > 0) {
       r.verifyOk = false;
       std::snprintf(msg, sizeof msg,
@@ -429,7 +461,7 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
                     "OK: the published track equals the microphone input sample for sample "
                     "(%lld samples, %.2f s, each the exact int16 -> float x 1/32768 -> int16 x "
                     "32767 truncated value; no gap, repeat or reordering; %lld samples still "
-                    "queued at the end)",
+                    "queued at the end; every talker sample reached Wwise exactly)",
                     static_cast<long long>(r.uplink.samples), r.uplink.seconds(),
                     static_cast<long long>(r.uplink.remaining));
     }

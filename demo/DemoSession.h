@@ -52,7 +52,8 @@ struct StreamStats {
   int64_t droppedLog = 0;    // blocks, from the bridge's overflow lines
   int64_t droppedCount = 0;  // blocks, from sample accounting
   int64_t underruns = 0;
-  int64_t remaining = 0;  // samples still queued when the session ended
+  int64_t remaining = 0;     // samples still queued when the session ended
+  int64_t contentDiffs = 0;  // talkers: samples Wwise received with a wrong value
   double blocks() const { return static_cast<double>(samples) / 960.0; }
   double seconds() const { return static_cast<double>(samples) / 96000.0; }
 };

@@ -89,6 +89,9 @@ bool SimWwise::start() {
   const size_t wwiseFrames =
       static_cast<size_t>(std::max(0.0, config_.reserveSeconds) * 48000.0 / n) + 16;
   frames_.reserve(wwiseFrames);
+  if (config_.captureVoices) {
+    for (Voice& v : voices_) v.captured.reserve(wwiseFrames * static_cast<size_t>(n) * 2 + 65536);
+  }
   voicePulled_.reserve(wwiseFrames * voices_.size());
   speakers_.reserve(wwiseFrames * static_cast<size_t>(n) * 2);
   started_ = true;
@@ -149,6 +152,12 @@ void SimWwise::pullVoice(Voice& v, SimBufferProxy& proxy, int frames) {
   const size_t cap = v.fifo.size() / 2;
   const float* l = proxy.ChannelData(0);
   const float* r = proxy.ChannelData(1);
+  if (config_.captureVoices) {
+    for (int i = 0; i < got && v.captured.size() + 2 <= v.captured.capacity(); ++i) {
+      v.captured.push_back(static_cast<int16_t>(std::lrint(l[i] * 32768.0f)));
+      v.captured.push_back(static_cast<int16_t>(std::lrint(r[i] * 32768.0f)));
+    }
+  }
   for (int i = 0; i < got && v.count < cap; ++i) {
     const size_t at = (v.head + v.count) % cap;
     v.fifo[2 * at] = l[i];

@@ -42,6 +42,9 @@ struct SimWwiseConfig {
   bool identityMicEffect = false;  // verify mode: the samples pass untouched
   float minDistance = 1.0f;
   double reserveSeconds = 0;  // capture room for the speakers and statistics
+  // Keep every voice sample Wwise received, as the 16-bit value it came
+  // from (the bridge converts x 1/32768, so the value is recovered exactly).
+  bool captureVoices = false;
 };
 
 // A Wwise buffer: two channels of preallocated float storage.
@@ -118,6 +121,8 @@ class KIVRA_SDK_API SimWwise {
   int64_t voiceFramesPulled(size_t i) const { return voices_[i].total; }
   int64_t micFramesDrained() const { return micDrained_; }
   int64_t voiceFramesDrained(size_t i) const { return voices_[i].drained; }
+  // With captureVoices: voice i's samples as pulled, interleaved stereo.
+  const std::vector<int16_t>& voiceCapture(size_t i) const { return voices_[i].captured; }
   // Interleaved stereo floats, one Wwise frame after another.
   const std::vector<float>& speakers() const { return speakers_; }
   int64_t reversePushes() const { return reversePushes_; }
@@ -134,6 +139,7 @@ class KIVRA_SDK_API SimWwise {
     size_t head = 0, count = 0;  // in frames
     bool playing = false;
     int64_t underruns = 0, total = 0, drained = 0;
+    std::vector<int16_t> captured;
   };
 
   void loop(int taskId);

@@ -124,6 +124,9 @@ TEST(DemoSession, VirtualSessionOnARecordingPublishesTheMicrophoneExactly) {
   // The talker is to the left: the left speaker is louder.
   EXPECT_GT(r.speakersLeftDb, r.speakersRightDb + 6.0);
   EXPECT_EQ(r.talkers.at(0).droppedCount, 0);
+  // And the talker reached Wwise sample for sample.
+  EXPECT_EQ(r.talkers.at(0).contentDiffs, 0);
+  EXPECT_EQ(r.talkers.at(0).samples + r.talkers.at(0).remaining, 143 * 960);
   EXPECT_EQ(r.aecMismatches, 0);
   EXPECT_EQ(r.micNotSilenced, 0);
   EXPECT_GT(r.latencyMeanMs, 0.0);
@@ -212,6 +215,7 @@ TEST(DemoSession, AnOverloadedQueueDropsWholeBlocksAndEveryDropIsLogged) {
   for (const StreamStats& t : r.talkers) {
     EXPECT_GT(t.droppedCount, 0) << t.name;
     EXPECT_EQ(t.droppedLog, t.droppedCount) << t.name;
+    EXPECT_EQ(t.contentDiffs, 0) << t.name;
   }
 }
 
