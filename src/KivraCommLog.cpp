@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <locale>
 #include <mutex>
 #include <new>
 
@@ -94,6 +95,9 @@ void KV_INIT_LOG(const char* logPath) {
   // Truncating open; the exception mask stays at its default (none). A stream
   // that failed to open still counts as open and simply writes nothing.
   logFile = new (std::nothrow) std::ofstream(LogPath, std::ios_base::out);
+  // The game may have set a global locale with digit grouping; thread ids must
+  // stay plain numbers.
+  if (logFile != nullptr) logFile->imbue(std::locale::classic());
 }
 
 void KV_LOG(const char* format, ...) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <locale>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,12 @@ std::string expectedStamp(std::chrono::system_clock::time_point t) {
   std::snprintf(full, sizeof(full), "%s:%03d", text, static_cast<int>(ms));
   return full;
 }
+
+// Groups digits in threes, as many national locales do.
+struct GroupingPunct : std::numpunct<char> {
+  char do_thousands_sep() const override { return ','; }
+  std::string do_grouping() const override { return "\3"; }
+};
 
 }  // namespace
 
@@ -215,4 +222,22 @@ TEST_F(LogWriter, SecondInitClosesTheFirstStream) {
   KV_LOG("b");
   KV_SHUTDOWN_LOG();
   EXPECT_EQ(kivra::test::logMessages(logFileIn(second)), std::vector<std::string>{"b"});
+}
+
+TEST_F(LogWriter, GameLocaleDoesNotChangeTheLineLayout) {
+  const std::string me = kivra::test::currentThreadId();
+  const std::locale previous =
+      std::locale::global(std::locale(std::locale::classic(), new GroupingPunct));
+  TempDir dir("log-locale");
+  KV_INIT_LOG(dir.path().c_str());
+  KV_LOG("count %d", 1234567);
+  KV_SHUTDOWN_LOG();
+  std::locale::global(previous);
+
+  const std::vector<std::string> lines = readLines(logFileIn(dir));
+  ASSERT_EQ(lines.size(), 1u);
+  LogLine line;
+  ASSERT_TRUE(parseLogLine(lines[0], &line)) << lines[0];
+  EXPECT_EQ(line.threadId, me);
+  EXPECT_EQ(line.message, "count 1234567");
 }
