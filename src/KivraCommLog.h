@@ -30,5 +30,5 @@ void KV_LOG(const char* format, ...)
 void KV_SHUTDOWN_LOG();
 // The local time as "YYYY-MM-DD hh:mm:ss:mmm" (23 characters).
 std::string getCurrentTimeMillis();
-// A copy of LogDir.
+// A copy of LogDir (taken under the log's mutex, so safe beside KV_INIT_LOG).
 std::string KV_GET_LOG_DIR();

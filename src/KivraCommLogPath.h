@@ -16,8 +16,8 @@ void kivraApplyLogPathRule(const char* dir);
 // creating its directory on the way where the platform has one.
 std::string getExternalStoragePath();
 
-// stat() succeeds and the directory bit is set.
+// stat() succeeds and the directory bit (040000) is set.
 bool directoryExists(const std::string& directoryPath);
-// mkdir(directoryPath, 0755); the outcome goes to the platform's system log
-// where it has one (Android).
+// mkdir(directoryPath, 0755) (_mkdir on Windows), the last component only; the
+// outcome goes to the platform's system log where it has one (Android).
 void createDirectory(const std::string& directoryPath);
