@@ -94,7 +94,7 @@ TEST(Conversions, OutOfRangeClampsAndNaNIsSilence) {
   EXPECT_EQ(toInt16(-1.0000306f), -32768);
 }
 
-// Every 61st float bit pattern (all signs, exponents, NaNs and infinities),
+// Every 241st float bit pattern (all signs, exponents, NaNs and infinities),
 // through the scalar-count entry and the stereo interleaving entry.
 TEST(Conversions, MatchesTheExactRuleAcrossTheFloatRange) {
   const int kBlock = 4096;
@@ -104,7 +104,7 @@ TEST(Conversions, MatchesTheExactRuleAcrossTheFloatRange) {
   std::vector<int16_t> inter(kBlock);
   uint64_t checked = 0;
   for (uint64_t u = 0; u < (1ull << 32);) {
-    for (int i = 0; i < kBlock; ++i, u += 61) in[i] = fromBits(static_cast<uint32_t>(u));
+    for (int i = 0; i < kBlock; ++i, u += 241) in[i] = fromBits(static_cast<uint32_t>(u));
     W::FloatToInt16(in.data(), out.data(), kBlock);
     for (int i = 0; i < kBlock / 2; ++i) {
       proxy.channel(0)[i] = in[2 * i];
@@ -125,7 +125,7 @@ TEST(Conversions, MatchesTheExactRuleAcrossTheFloatRange) {
   std::vector<int16_t> dout(dense.size());
   W::FloatToInt16(dense.data(), dout.data(), static_cast<int>(dense.size()));
   for (size_t i = 0; i < dense.size(); ++i) ASSERT_EQ(dout[i], reference(dense[i])) << dense[i];
-  EXPECT_GT(checked, 70000000u);
+  EXPECT_GT(checked, 17000000u);
 }
 
 TEST(Conversions, StereoLayoutBetweenInterleavedAndChannels) {

@@ -13,6 +13,12 @@ using kivra::standin::FloatBufferProxy;
 
 namespace {
 
+// Called through a pointer so that the compiler cannot pair the replaced
+// operators with malloc and free and warn about a mismatch.
+void (*volatile g_free)(void*) = std::free;
+
+void release(void* p) { g_free(p); }
+
 std::atomic<bool> g_counting{false};
 std::atomic<long> g_allocations{0};
 
@@ -35,7 +41,7 @@ void* allocateAligned(std::size_t size, std::size_t align) {
 }
 
 void releaseAligned(void* p) {
-  if (p != nullptr) std::free(reinterpret_cast<void**>(p)[-1]);
+  if (p != nullptr) release(reinterpret_cast<void**>(p)[-1]);
 }
 
 // Counts the allocations made while it lives.
@@ -71,12 +77,12 @@ void* operator new(std::size_t size, std::align_val_t align, const std::nothrow_
 void* operator new[](std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept {
   return allocateAligned(size, static_cast<std::size_t>(align));
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p) noexcept { release(p); }
+void operator delete[](void* p) noexcept { release(p); }
+void operator delete(void* p, std::size_t) noexcept { release(p); }
+void operator delete[](void* p, std::size_t) noexcept { release(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
 void operator delete(void* p, std::align_val_t) noexcept { releaseAligned(p); }
 void operator delete[](void* p, std::align_val_t) noexcept { releaseAligned(p); }
 void operator delete(void* p, std::size_t, std::align_val_t) noexcept { releaseAligned(p); }
