@@ -161,6 +161,37 @@ TEST(Conversions, StereoLayoutBetweenInterleavedAndChannels) {
   EXPECT_EQ(out[6], 0x7777);
 }
 
+// Every block length from 0 to 40 frames, so each split between the bulk and
+// the remainder of the loops is exercised in both directions.
+TEST(Conversions, EveryBlockLengthConvertsEverySampleOnce) {
+  for (int frames = 0; frames <= 40; ++frames) {
+    FloatBufferProxy p(48, 2);
+    p.fill(7.0f);
+    std::vector<int16_t> in(96);
+    for (int i = 0; i < 96; ++i) in[i] = static_cast<int16_t>(i * 331 - 16000);
+    W::Int16BufToAkBuffer(&p, in.data(), 2, frames);
+    for (int i = 0; i < 48; ++i) {
+      ASSERT_EQ(p.channel(0)[i], i < frames ? in[2 * i] / 32768.0f : 7.0f) << frames;
+      ASSERT_EQ(p.channel(1)[i], i < frames ? in[2 * i + 1] / 32768.0f : 7.0f) << frames;
+    }
+    for (int i = 0; i < 48; ++i) {
+      p.channel(0)[i] = (i - 20) / 19.0f;  // a few beyond full scale
+      p.channel(1)[i] = (20 - i) / 23.0f;
+    }
+    p.setFilled(static_cast<uint16_t>(frames));
+    std::vector<int16_t> out(96, 0x7777);
+    W::AkBufferToInt16Buf(&p, out.data(), 2);
+    for (int i = 0; i < 48; ++i) {
+      ASSERT_EQ(out[2 * i], i < frames ? reference((i - 20) / 19.0f) : 0x7777) << frames;
+      ASSERT_EQ(out[2 * i + 1], i < frames ? reference((20 - i) / 23.0f) : 0x7777) << frames;
+    }
+    std::vector<int16_t> flat(48, 0x7777);
+    W::FloatToInt16(p.channel(0).data(), flat.data(), frames);
+    for (int i = 0; i < 48; ++i)
+      ASSERT_EQ(flat[i], i < frames ? reference((i - 20) / 19.0f) : 0x7777) << frames;
+  }
+}
+
 TEST(Conversions, ZeroFramesStillDeclaresZeroValidFrames) {
   FloatBufferProxy p(8, 2);
   p.fill(0.25f);
