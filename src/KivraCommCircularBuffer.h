@@ -16,10 +16,13 @@ class KivraCommCircularBuffer {
   KivraCommCircularBuffer(const KivraCommCircularBuffer&) = delete;
   KivraCommCircularBuffer& operator=(const KivraCommCircularBuffer&) = delete;
 
-  // Appends length samples, or none: returns length, or -1.
+  // Appends length samples, or none: returns length, or -1. Refuses a
+  // non-positive length, null data and a buffer whose storage could not be
+  // allocated.
   int32_t Push(int16_t* data, int length);
   // Removes the oldest length samples, or none (then writes length zeros to
-  // data): returns length, or -1.
+  // data): returns length, or -1. A non-positive length or null data leaves
+  // data untouched.
   int32_t Pop(int16_t* data, int length);
   void Reset();
   int32_t GetAvailableFrames() const;

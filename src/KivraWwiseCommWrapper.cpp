@@ -340,13 +340,11 @@ void KivraWwiseCommWrapper::FloatToInt16(float* in, int16_t* out, int count) {
 bool KivraWwiseCommWrapper::onRecordAudioFrame(const char* channelId, AudioFrame& audioFrame) {
   const int64_t totalSamples = frameSamples(audioFrame);
   bool overflow = false;
+  bool on = false;
   {
     std::lock_guard<std::mutex> guard(m_rec_data_lock_);
-    if (!m_rec_trans_state_) {
-      silenceFrame(audioFrame, totalSamples);
-      return false;
-    }
-    if (totalSamples > 0) {
+    on = m_rec_trans_state_;
+    if (on && totalSamples > 0) {
       const int n = ringLength(totalSamples);
       if (m_rec_org_buffer_->Push(static_cast<int16_t*>(audioFrame.buffer), n) == n) {
         m_total_record_frames_ += n;
@@ -359,8 +357,9 @@ bool KivraWwiseCommWrapper::onRecordAudioFrame(const char* channelId, AudioFrame
     KV_LOG("[zn] %s channelId %s record data is overflow, check why not consume",
            "onRecordAudioFrame", orEmpty(channelId));
   }
+  // The engine's own copy always leaves silent: the voice goes out through Wwise.
   silenceFrame(audioFrame, totalSamples);
-  return true;
+  return on;
 }
 
 bool KivraWwiseCommWrapper::popOriginRecordAudioFrame(IAkAudioBufferProxy* pBuffer) {

@@ -9,7 +9,10 @@
 //    lock (m_wrapper_lock_) held; that lock serialises them with each other,
 //    so the per-operation scratch arrays below need no lock of their own.
 //  - Lock order: front-end lock, then at most one stream lock. A stream lock
-//    is held only around the ring copy and the fields it guards.
+//    is held only around the ring copy and the fields it guards; conversions,
+//    logging and the calls into the media engine run outside it (the pushes
+//    into the media engine still run under the front-end lock, which keeps
+//    m_kivra_media_engine stable).
 //
 //   m_rec_data_lock_      m_rec_org_buffer_, m_total_record_frames_
 //   m_rec_proc_data_lock_ m_rec_proc_buffer_, m_total_effect_frames_
