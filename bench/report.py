@@ -39,7 +39,8 @@ def load_bench(path):
             continue
         name = b.get("run_name", b["name"]).replace("/manual_time", "")
         blocks = b.get("blocks", 1.0) or 1.0
-        ns = to_ns(b["real_time"], b["time_unit"]) / blocks
+        # The median batch per block when the benchmark reports it.
+        ns = b.get("ns_per_block", to_ns(b["real_time"], b["time_unit"]) / blocks)
         if name not in rows:
             order.append(name)
         rows[name] = {"ns": ns, "allocs": b.get("allocs_per_block", 0.0)}
