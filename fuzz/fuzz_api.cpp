@@ -145,6 +145,11 @@ void observerOp(FuzzInput& in, media::IAudioFrameObserver* obs) {
   switch (which) {
     case 0:
       obs->onRecordAudioFrame(cid, frame);
+      // A frame with negative sizes cannot be trusted with any write.
+      if (frame.channels < 0 || frame.samplesPerChannel < 0) {
+        if (samples != before) fail("frame with negative sizes written");
+        return;
+      }
       for (int16_t s : samples)
         if (s != 0 && frame.buffer != nullptr) fail("recorded frame not silenced");
       return;
