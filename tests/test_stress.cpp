@@ -312,7 +312,8 @@ struct Shared {
   std::atomic<bool> stopEngine{false};
   std::atomic<bool> stopWwise{false};
   std::atomic<bool> drain{false};
-  // Bumped before anything that may reset a stream's queue.
+  // Bumped by the game thread before and after anything that may reset a
+  // stream's queue: odd while such a change is under way.
   std::atomic<int64_t> generation{0};
   bool steady = false;  // phase 1: nothing resets, everything must flow
 
@@ -326,6 +327,18 @@ struct Shared {
   StreamCheck mic, talkers[kTalkers], direct;
   int64_t micPulls = 0, talkerPulls = 0, reversePushes = 0, reverseSent = 0, samplesChecked = 0;
   int64_t toggles = 0;
+};
+
+// Marks a game-thread operation that may reset queues (see Shared::generation).
+class ResetScope {
+ public:
+  explicit ResetScope(Shared* sh) : sh_(sh) { sh_->generation.fetch_add(1); }
+  ~ResetScope() { sh_->generation.fetch_add(1); }
+  ResetScope(const ResetScope&) = delete;
+  ResetScope& operator=(const ResetScope&) = delete;
+
+ private:
+  Shared* sh_;
 };
 
 // ---------------------------------------------------------------------------
@@ -413,7 +426,20 @@ struct WwiseState {
   kivra::standin::FloatBufferProxy big{65535, 2};
   std::vector<int16_t> expected = std::vector<int16_t>(kMaxSamples);
   std::vector<int16_t> got = std::vector<int16_t>(kMaxSamples);
-  int64_t micGen = -1, talkerGen[kTalkers] = {-1, -1, -1};
+  // Per stream (0 microphone, 1.. talkers): the generation read before the
+  // last pull that delivered, and whether this thread reset the stream since.
+  int64_t lastGen[1 + kTalkers] = {-1, -1, -1, -1};
+  bool selfReset[1 + kTalkers] = {true, true, true, true};
+
+  // A reset may lie between the last delivering pull and this one exactly
+  // when the generation moved since before that pull, or was odd then.
+  bool newEpoch(int stream, int64_t before, int64_t after) {
+    const int64_t last = lastGen[stream];
+    const bool reset = selfReset[stream] || after != last || (last & 1) != 0;
+    lastGen[stream] = before;
+    selfReset[stream] = false;
+    return reset;
+  }
   int64_t iter = 0, mixSeq = 0;
 };
 
@@ -423,8 +449,9 @@ const float kSentinel = -3.0f;
 int micRound(Shared* sh, WwiseState* w, kivra::standin::FloatBufferProxy& p) {
   p.setFilled(0);
   p.resetCallCounts();
+  const int64_t genBefore = sh->generation.load();
   sh->cb.getRecodeAudioFrame(&p);
-  const int64_t gen = sh->generation.load();
+  const int64_t genAfter = sh->generation.load();
   ++sh->micPulls;
   int n = 0;
   if (p.setFilledFramesCalls() > 0) {
@@ -433,8 +460,7 @@ int micRound(Shared* sh, WwiseState* w, kivra::standin::FloatBufferProxy& p) {
       g_failures.add("microphone pull: filled %lld of %lld, MarkState calls %lld", n,
                      p.CapacityFrames(), p.markStateCalls());
     n = std::min<int>(n, p.CapacityFrames());
-    const bool newEpoch = gen != w->micGen;
-    w->micGen = gen;
+    const bool newEpoch = w->newEpoch(0, genBefore, genAfter);
     const float* l = p.ChannelData(0);
     const float* r = p.ChannelData(1);
     for (int i = 0; i < n; ++i) {
@@ -489,8 +515,9 @@ int talkerRound(Shared* sh, WwiseState* w, int t, kivra::standin::FloatBufferPro
   if (p.ChannelCount() > 2) std::fill(p.ChannelData(2), p.ChannelData(2) + marks, kSentinel);
   p.setFilled(0);
   p.resetCallCounts();
+  const int64_t genBefore = sh->generation.load();
   sh->cb.getPlayoutAudioFrameByUid(&p, kTalkerDefs[t].gameObject);
-  const int64_t gen = sh->generation.load();
+  const int64_t genAfter = sh->generation.load();
   ++sh->talkerPulls;
   if (p.setFilledFramesCalls() == 0) {
     if (p.markStateCalls() != 0) g_failures.add("MarkState without SetFilledFrames (talker)");
@@ -502,8 +529,7 @@ int talkerRound(Shared* sh, WwiseState* w, int t, kivra::standin::FloatBufferPro
   if (n > cap || p.markStateCalls() != 1 || p.state() != 45)
     g_failures.add("talker %lld: filled %lld of %lld", t, n, cap);
   n = std::min(n, cap);
-  const bool newEpoch = gen != w->talkerGen[t];
-  w->talkerGen[t] = gen;
+  const bool newEpoch = w->newEpoch(1 + t, genBefore, genAfter);
   const float* l = p.ChannelData(0);
   const float* r = p.ChannelData(1);
   for (int i = 0; i < n; ++i) {
@@ -588,13 +614,13 @@ void wwiseThread(Shared* sh) {
     if (!sh->steady && i % 50 == 0) {
       // As the plugin side does when it starts: switch the uplink on. After a
       // teardown this creates a bridge object that a later binding takes over.
-      sh->generation.fetch_add(1);
+      w->selfReset[0] = true;
       sh->cb.setTransferRecordingData(true);
     }
     if (!sh->steady && rng() % 300 == 0) {
       // The plugin side switches a transfer off and on again: a reset.
       const bool uplink = rng() % 2 == 0;
-      sh->generation.fetch_add(1);
+      for (bool& r : w->selfReset) r = true;
       if (uplink) {
         sh->cb.setTransferRecordingData(false);
         sh->cb.setTransferRecordingData(true);
@@ -839,15 +865,17 @@ TEST(Stress, StreamsStayExactUnderLoadAndLifecycleChurn) {
   const auto phase2End = Clock::now() + std::chrono::duration<double>(seconds * 2 / 3);
   int64_t cycles = 0, rebinds = 0, registryOps = 0;
   while (Clock::now() < phase2End) {
-    sh->generation.fetch_add(1);
-    if (KW_InitKivraWwisePlugin(static_cast<rtc::IRtcEngine*>(&sh->engine), &track,
-                                dir.path().c_str()) != 0)
-      g_failures.add("init failed in cycle %lld", cycles);
+    {
+      ResetScope scope(sh.get());
+      if (KW_InitKivraWwisePlugin(static_cast<rtc::IRtcEngine*>(&sh->engine), &track,
+                                  dir.path().c_str()) != 0)
+        g_failures.add("init failed in cycle %lld", cycles);
+    }
     if (sh->engine.trackType(track) != rtc::AUDIO_TRACK_DIRECT)
       g_failures.add("init handed back a track that is not the direct one");
     if (sh->engine.observer() == nullptr) g_failures.add("observer not registered by init");
     for (const TalkerDef& t : kTalkerDefs) {
-      sh->generation.fetch_add(1);
+      ResetScope scope(sh.get());
       game.map(t.gameObject, t.channel, t.uid);
     }
     const int ops = 20 + static_cast<int>(rng() % 200);
@@ -855,17 +883,18 @@ TEST(Stress, StreamsStayExactUnderLoadAndLifecycleChurn) {
       ++registryOps;
       switch (rng() % 8) {
         case 0:
-        case 1:
-          sh->generation.fetch_add(1);
+        case 1: {
+          ResetScope scope(sh.get());
           game.map(randomGameObject(rng), randomChannel(rng), rng() % 3 == 0 ? 0 : 500 + rng() % 4);
           break;
+        }
         case 2:
           game.clear(randomChannel(rng), rng() % 3 == 0 ? 0 : 500 + rng() % 4);
           break;
         case 3: {
           // A talker leaves and comes back: its queue starts afresh.
           const TalkerDef& t = kTalkerDefs[rng() % kTalkers];
-          sh->generation.fetch_add(1);
+          ResetScope scope(sh.get());
           game.clear(t.channel, t.uid);
           if (rng() % 2 == 0) std::this_thread::sleep_for(std::chrono::microseconds(300));
           game.map(t.gameObject, t.channel, t.uid);
@@ -874,7 +903,7 @@ TEST(Stress, StreamsStayExactUnderLoadAndLifecycleChurn) {
         case 4:
           if (rng() % 40 == 0) {
             // Initialised again without shutting down: rebinds the same bridge.
-            sh->generation.fetch_add(1);
+            ResetScope scope(sh.get());
             if (KW_InitKivraWwisePlugin(static_cast<rtc::IRtcEngine*>(&sh->engine), &track,
                                         dir.path().c_str()) != 0)
               g_failures.add("second init failed");
@@ -887,12 +916,15 @@ TEST(Stress, StreamsStayExactUnderLoadAndLifecycleChurn) {
       }
       if (rng() % 16 == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
-    sh->generation.fetch_add(1);
-    if (KW_UninitKivraWwisePlugin() != 0) g_failures.add("uninit did not answer 0");
+    {
+      ResetScope scope(sh.get());
+      if (KW_UninitKivraWwisePlugin() != 0) g_failures.add("uninit did not answer 0");
+    }
     game.teardown();
     if (sh->engine.observer() != nullptr) g_failures.add("observer still registered");
     if (rng() % 8 == 0) {
       // Shut down twice, and use the registry while nothing is bound.
+      ResetScope scope(sh.get());
       if (KW_UninitKivraWwisePlugin() != 0) g_failures.add("second uninit did not answer 0");
       game.map(77, "unbound", 9);
       game.lookUp(77);
