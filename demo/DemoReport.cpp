@@ -75,7 +75,7 @@ std::string formatReport(const SessionResult& r, const SessionConfig& c) {
   s += format("  microphone: %s; %zu remote talker(s); ran in %.2f s of wall time\n",
               c.micWav.empty() ? "synthesised voice" : c.micWav.c_str(), c.talkers.size(),
               r.wallSeconds);
-  for (const TalkerSpec& t : c.talkers) {
+  for (const TalkerConfig& t : c.talkers) {
     s += format("    talker channel %s uid %u -> game object %llu at (%.1f, %.1f, %.1f): %s\n",
                 t.channel.c_str(), t.uid, static_cast<unsigned long long>(t.object), t.pos.x,
                 t.pos.y, t.pos.z, t.wav.empty() ? "synthesised voice" : t.wav.c_str());
@@ -181,7 +181,7 @@ std::string timelineSvg(const SessionResult& r, const SessionConfig& c) {
   lane(0, "microphone queue (frames the engine pushed minus frames Wwise pulled)", r.micDepth,
        r.micDrops, "#1f77b4", "frames", 480);
   for (size_t i = 0; i < r.talkerDepth.size(); ++i) {
-    const TalkerSpec& t = c.talkers[i];
+    const TalkerConfig& t = c.talkers[i];
     lane(1 + i,
          "talker " + t.channel + "/" + std::to_string(t.uid) + " queue (game object " +
              std::to_string(t.object) + ")",

@@ -118,12 +118,12 @@ void drawProgress(double done, double total, bool final) {
 
 SessionConfig defaultSession() {
   SessionConfig c;
-  TalkerSpec a;
+  TalkerConfig a;
   a.channel = "room1";
   a.uid = 42;
   a.object = 100;
   a.pos = {-3.0f, 0.0f, 1.0f};
-  TalkerSpec b;
+  TalkerConfig b;
   b.channel = "room1";
   b.uid = 43;
   b.object = 101;
@@ -152,7 +152,7 @@ bool prepareInputs(SessionConfig& config, std::string& error) {
     config.mic = synthVoice(config.seconds, v);
   }
   for (size_t i = 0; i < config.talkers.size(); ++i) {
-    TalkerSpec& t = config.talkers[i];
+    TalkerConfig& t = config.talkers[i];
     if (!t.wav.empty()) {
       if (!loadAudioFile(t.wav, t.samples, error)) {
         error = "--talker uid=" + std::to_string(t.uid) + ": " + error;
@@ -205,7 +205,7 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   sim::SimVoiceEngine engine(clock);
   engine.setChannelId(config.channel);
   engine.setMicrophone(config.mic);
-  for (const TalkerSpec& t : config.talkers) engine.addTalker(t.channel, t.uid, t.samples);
+  for (const TalkerConfig& t : config.talkers) engine.addTalker(t.channel, t.uid, t.samples);
   engine.reserveSeconds(r.seconds + 1.0);
 
   int trackId = -1;
@@ -214,7 +214,7 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
     api.uninit();
     return false;
   }
-  for (const TalkerSpec& t : config.talkers) api.setMapping(t.object, t.channel.c_str(), t.uid);
+  for (const TalkerConfig& t : config.talkers) api.setMapping(t.object, t.channel.c_str(), t.uid);
 
   sim::SimWwiseConfig wc;
   wc.framesPerBuffer = config.wwiseFrames;
@@ -223,7 +223,7 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   wc.reserveSeconds = r.seconds + 1.0;
   wc.captureVoices = true;
   sim::SimWwise wwise(clock, wc);
-  for (const TalkerSpec& t : config.talkers) wwise.addGameObject(t.object, t.pos);
+  for (const TalkerConfig& t : config.talkers) wwise.addGameObject(t.object, t.pos);
   if (!wwise.start()) {
     error = "the bridge handed the plugin side no callbacks";
     api.uninit();
@@ -339,7 +339,7 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   const size_t nv = wwise.voiceCount();
   const std::vector<int32_t>& vp = wwise.voicePulled();
   for (size_t i = 0; i < config.talkers.size(); ++i) {
-    const TalkerSpec& t = config.talkers[i];
+    const TalkerConfig& t = config.talkers[i];
     StreamStats s;
     s.name = "talker " + t.channel + "/" + std::to_string(t.uid) + " -> object " +
              std::to_string(t.object);

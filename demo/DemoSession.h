@@ -14,7 +14,7 @@
 namespace kivra {
 namespace demo {
 
-struct TalkerSpec {
+struct TalkerConfig {
   std::string channel = "room1";
   uint32_t uid = 0;
   uint64_t object = 0;
@@ -27,7 +27,7 @@ struct SessionConfig {
   std::string libraryPath;   // empty: the library built beside the demo
   std::string micWav;        // empty: a synthesised voice
   std::vector<int16_t> mic;  // 48 kHz stereo, filled by prepareInputs
-  std::vector<TalkerSpec> talkers;
+  std::vector<TalkerConfig> talkers;
   double seconds = 0;  // 0: the microphone's length (4 s when synthesised)
   sim::ClockMode clock = sim::ClockMode::Virtual;
   int wwiseFrames = 1024;

@@ -15,7 +15,7 @@
 namespace {
 
 using kivra::demo::SessionConfig;
-using kivra::demo::TalkerSpec;
+using kivra::demo::TalkerConfig;
 
 const char* kUsage =
     "Usage: kivra_demo [options]\n"
@@ -27,7 +27,7 @@ const char* kUsage =
     "Options:\n"
     "  --mic FILE          microphone input (any file libsndfile reads; converted to 48 kHz\n"
     "                      stereo); default: a synthesised voice\n"
-    "  --talker SPEC       a remote talker, repeatable; SPEC is comma-separated key=value:\n"
+    "  --talker LIST       a remote talker, repeatable; LIST is comma-separated key=value:\n"
     "                        channel=ID  RTC channel id (default room1)\n"
     "                        uid=N       remote user id (required, 1..4294967295)\n"
     "                        object=N    Wwise game object id (required)\n"
@@ -78,15 +78,15 @@ bool parseUnsigned(const std::string& s, unsigned long long max, unsigned long l
   return errno == 0 && end != nullptr && *end == '\0' && out <= max;
 }
 
-bool parseTalker(const std::string& spec, TalkerSpec& t, std::string& error) {
+bool parseTalker(const std::string& desc, TalkerConfig& t, std::string& error) {
   bool haveUid = false, haveObject = false;
   std::vector<std::string> parts;
   // pos=X,Y,Z carries commas: a part without '=' continues the previous one.
   size_t start = 0;
-  while (start <= spec.size()) {
-    size_t comma = spec.find(',', start);
-    if (comma == std::string::npos) comma = spec.size();
-    std::string part = spec.substr(start, comma - start);
+  while (start <= desc.size()) {
+    size_t comma = desc.find(',', start);
+    if (comma == std::string::npos) comma = desc.size();
+    std::string part = desc.substr(start, comma - start);
     if (part.find('=') == std::string::npos && !parts.empty()) {
       parts.back() += "," + part;
     } else {
@@ -156,7 +156,7 @@ bool parseTalker(const std::string& spec, TalkerSpec& t, std::string& error) {
 
 int main(int argc, char** argv) {
   SessionConfig config = kivra::demo::defaultSession();
-  std::vector<TalkerSpec> talkers;
+  std::vector<TalkerConfig> talkers;
   bool noProgress = false, gainGiven = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -173,8 +173,8 @@ int main(int argc, char** argv) {
       if (!value(v) || v.empty()) return fail("--mic needs a file");
       config.micWav = v;
     } else if (arg == "--talker") {
-      if (!value(v)) return fail("--talker needs a specification");
-      TalkerSpec t;
+      if (!value(v)) return fail("--talker needs a description");
+      TalkerConfig t;
       std::string error;
       if (!parseTalker(v, t, error)) return fail("--talker '" + v + "': " + error);
       talkers.push_back(t);

@@ -23,6 +23,19 @@ KivraWwiseCommWrapper* KivraWwiseCommWrapper::m_instance_ = nullptr;
 
 namespace {
 
+// An engine frame over interleaved 16-bit samples the bridge owns; every
+// field not set here is 0.
+AudioFrame pcm16Frame(int16_t* samples, int samplesPerChannel, int channels, int sampleRate) {
+  AudioFrame frame{};
+  frame.type = kivra::media::FRAME_TYPE_PCM16;
+  frame.samplesPerChannel = samplesPerChannel;
+  frame.bytesPerSample = kivra::media::TWO_BYTES_PER_SAMPLE;
+  frame.channels = channels;
+  frame.samplesPerSec = sampleRate;
+  frame.buffer = samples;
+  return frame;
+}
+
 // 200 ms of 48 kHz stereo, in 16-bit values.
 constexpr uint32_t kStreamBufferSize = 19200;
 // Wwise to engine scales by 32767, engine to Wwise by 1/32768: not inverses,
@@ -446,13 +459,8 @@ bool KivraWwiseCommWrapper::pushRecordAudioFrameAfterEffect(IAkAudioBufferProxy*
 
   const int totalSamples = frames * m_rec_channels;
   AkBufferToInt16Buf(pBuffer, m_rec_push_scratch_.data(), m_rec_channels);
-  AudioFrame frame{};
-  frame.type = kivra::media::FRAME_TYPE_PCM16;
-  frame.samplesPerChannel = totalSamples / m_rec_channels;
-  frame.bytesPerSample = kivra::media::TWO_BYTES_PER_SAMPLE;
-  frame.channels = m_rec_channels;
-  frame.samplesPerSec = m_rec_samplerate;
-  frame.buffer = m_rec_push_scratch_.data();
+  AudioFrame frame = pcm16Frame(m_rec_push_scratch_.data(), totalSamples / m_rec_channels,
+                                m_rec_channels, m_rec_samplerate);
   // Without a bound media engine there is nowhere to send the block.
   kivra::media::IMediaEngine* engine = m_kivra_media_engine;
   if (engine != nullptr) engine->pushFrameToTrack(&frame, m_send_track_id_direct_advanced);
@@ -614,13 +622,8 @@ bool KivraWwiseCommWrapper::pushReverseAudioFrameAfterEffect(IAkAudioBufferProxy
   if (direct) {
     kivra::media::IMediaEngine* engine = m_kivra_media_engine;
     if (engine == nullptr) return false;
-    AudioFrame frame{};
-    frame.type = kivra::media::FRAME_TYPE_PCM16;
-    frame.samplesPerChannel = count / m_play_channels;
-    frame.bytesPerSample = kivra::media::TWO_BYTES_PER_SAMPLE;
-    frame.channels = m_play_channels;
-    frame.samplesPerSec = m_rec_samplerate;
-    frame.buffer = m_reverse_push_scratch_.data();
+    AudioFrame frame = pcm16Frame(m_reverse_push_scratch_.data(), count / m_play_channels,
+                                  m_play_channels, m_rec_samplerate);
     engine->pushFrameToTrack(&frame, m_send_track_id_aec_reference);
   } else if (overflow) {
     KV_LOG("%s reverse float audio frame overflow max(%d), avail(%d), drop(%d)",

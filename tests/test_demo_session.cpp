@@ -81,7 +81,7 @@ std::string bytes(const std::string& path) {
 SessionConfig recordingSession(const std::string& out) {
   SessionConfig c;
   c.micWav = kMicWav;
-  TalkerSpec t;
+  TalkerConfig t;
   t.channel = "room1";
   t.uid = 42;
   t.object = 100;
