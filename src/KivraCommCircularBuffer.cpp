@@ -89,3 +89,30 @@ void KivraCommCircularBuffer::Reset() {
   mReadPtrPosition = 0;
   mWritePtrPosition = 0;
 }
+
+int32_t KivraCommCircularBuffer::Peek(int16_t* data, int length, int offset) const {
+  if (length <= 0 || offset < 0 || data == nullptr || mInt16BufferPtr == nullptr) return -1;
+  const uint64_t stored = static_cast<uint32_t>(GetAvailableFrames());
+  if (static_cast<uint64_t>(offset) + static_cast<uint64_t>(length) > stored) return -1;
+  uint32_t from = mReadPtrPosition + static_cast<uint32_t>(offset);
+  if (from >= mInt16BufferCapacity) from -= mInt16BufferCapacity;
+  const uint32_t n = static_cast<uint32_t>(length);
+  const uint32_t firstPiece = mInt16BufferCapacity - from;
+  if (firstPiece >= n) {
+    std::memcpy(data, mInt16BufferPtr + from, n * sizeof(int16_t));
+  } else {
+    std::memcpy(data, mInt16BufferPtr + from, firstPiece * sizeof(int16_t));
+    std::memcpy(data + firstPiece, mInt16BufferPtr, (n - firstPiece) * sizeof(int16_t));
+  }
+  return length;
+}
+
+int32_t KivraCommCircularBuffer::Discard(int length) {
+  if (length <= 0 || static_cast<uint32_t>(GetAvailableFrames()) < static_cast<uint32_t>(length)) {
+    return -1;
+  }
+  uint32_t next = mReadPtrPosition + static_cast<uint32_t>(length);
+  if (next >= mInt16BufferCapacity) next -= mInt16BufferCapacity;
+  mReadPtrPosition = next;
+  return length;
+}

@@ -26,6 +26,13 @@ class KivraCommCircularBuffer {
   int32_t Pop(int16_t* data, int length);
   void Reset();
   int32_t GetAvailableFrames() const;
+  // Copies length samples starting offset samples after the oldest, without
+  // consuming them: returns length, or -1 (data untouched) when fewer are
+  // stored. Lets the latency controller look ahead for quiet audio.
+  int32_t Peek(int16_t* data, int length, int offset = 0) const;
+  // Drops the oldest length samples: returns length, or -1 (nothing dropped)
+  // when fewer are stored.
+  int32_t Discard(int length);
 
   uint32_t length() const { return mInt16BufferLength; }
   uint32_t capacity() const { return mInt16BufferCapacity; }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -174,6 +175,63 @@ void silenceFrame(AudioFrame& frame, int64_t n) {
 
 const char* orEmpty(const char* s) { return s != nullptr ? s : ""; }
 
+using Latency = KivraCommLatencyController;
+
+// One line per correction the latency controller made; written after the
+// stream lock is released. `stream` names the queue ("uplink", "reverse",
+// "downlink uid 7 channel room1").
+void logLatencyAction(const char* stream, const Latency::Action& a) {
+  if (a.staleEnded) {
+    KV_LOG("latency %s: pulled again; %d more frames of stale audio were replaced meanwhile",
+           stream, a.staleReplacedFrames);
+  }
+  switch (a.kind) {
+    case Latency::ActionKind::None:
+      return;
+    case Latency::ActionKind::QuietRemoval:
+      KV_LOG(
+          "latency %s: removed %d frames in a quiet stretch (standing backlog %d frames, "
+          "target %d)",
+          stream, a.frames, a.backlog, a.target);
+      return;
+    case Latency::ActionKind::CrossfadeRemoval:
+      KV_LOG(
+          "latency %s: removed %d frames with a %d-frame crossfade (standing backlog %d "
+          "frames, target %d)",
+          stream, a.frames, a.fadeFrames, a.backlog, a.target);
+      return;
+    case Latency::ActionKind::QuietInsertion:
+      KV_LOG(
+          "latency %s: inserted %d frames of silence in a quiet stretch (backlog %d frames "
+          "from target %d)",
+          stream, a.frames, a.backlog, a.target);
+      return;
+    case Latency::ActionKind::FadeInsertion:
+      KV_LOG(
+          "latency %s: inserted %d frames of silence between %d-frame fades (backlog %d "
+          "frames from target %d)",
+          stream, a.frames, a.fadeFrames, a.backlog, a.target);
+      return;
+  }
+}
+
+void logStale(const char* stream, const Latency::StaleEvent& e) {
+  if (!e.happened) return;
+  KV_LOG(
+      "latency %s: queue full for longer than it holds, %d stale frames discarded; the "
+      "newest audio replaces the oldest until it is pulled again",
+      stream, e.frames);
+}
+
+// "downlink uid 7 channel room1", without heap use.
+struct TalkerName {
+  char text[96];
+  TalkerName(kivra::rtc::uid_t uid, const char* channelId) {
+    std::snprintf(text, sizeof(text), "downlink uid %u channel %s", static_cast<unsigned>(uid),
+                  channelId);
+  }
+};
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -307,6 +365,7 @@ void KivraWwiseCommWrapper::resetPlayState() {
   std::lock_guard<std::mutex> guard(m_player_data_lock_);
   for (auto& entry : m_player_buffer_map_) {
     entry.second->player_buffer->Reset();
+    entry.second->latency.restart();
     entry.second->transfer_start = false;
   }
 }
@@ -317,6 +376,7 @@ void KivraWwiseCommWrapper::resetRecordState() {
     std::lock_guard<std::mutex> guard(m_rec_data_lock_);
     m_total_record_frames_ = 0;
     m_rec_org_buffer_->Reset();
+    m_rec_latency_.restart();
   }
   std::lock_guard<std::mutex> guard(m_rec_proc_data_lock_);
   m_total_effect_frames_ = 0;
@@ -326,6 +386,7 @@ void KivraWwiseCommWrapper::resetRecordState() {
 void KivraWwiseCommWrapper::resetReverseState() {
   std::lock_guard<std::mutex> guard(m_play_proc_data_lock_);
   m_playback_proc_buffer_->Reset();
+  m_playback_latency_.restart();
   m_first_reverse_push_ = false;
   m_first_reverse_pop_ = false;
   m_total_reverse_frames_ = 0;
@@ -394,18 +455,21 @@ bool KivraWwiseCommWrapper::onRecordAudioFrame(const char* channelId, AudioFrame
   const int64_t totalSamples = frameSamples(audioFrame);
   bool overflow = false;
   bool on = false;
+  Latency::StaleEvent stale;
   {
     std::lock_guard<std::mutex> guard(m_rec_data_lock_);
     on = m_rec_trans_state_;
     if (on && totalSamples > 0) {
       const int n = ringLength(totalSamples);
-      if (m_rec_org_buffer_->Push(static_cast<int16_t*>(audioFrame.buffer), n) == n) {
+      if (m_rec_latency_.push(*m_rec_org_buffer_, static_cast<int16_t*>(audioFrame.buffer), n,
+                              &stale) != Latency::PushResult::Refused) {
         m_total_record_frames_ += n;
       } else {
         overflow = true;
       }
     }
   }
+  logStale("uplink", stale);
   if (overflow) {
     KV_LOG("[zn] %s channelId %s record data is overflow, check why not consume",
            "onRecordAudioFrame", orEmpty(channelId));
@@ -421,15 +485,18 @@ bool KivraWwiseCommWrapper::popOriginRecordAudioFrame(IAkAudioBufferProxy* pBuff
   int frames = 0;
   bool started = false;
   bool popped = false;
+  Latency::Action action;
   {
     std::lock_guard<std::mutex> guard(m_rec_data_lock_);
     if (m_total_record_frames_ != 0) {
       started = true;
       frames = std::min(m_rec_org_buffer_->GetAvailableFrames() / m_rec_channels, capacity);
       const int size = frames * m_rec_channels;
-      popped = m_rec_org_buffer_->Pop(m_rec_pop_scratch_.data(), size) == size;
+      popped = m_rec_latency_.pull(*m_rec_org_buffer_, m_rec_pop_scratch_.data(), size,
+                                   capacity * m_rec_channels, &action) == size;
     }
   }
+  logLatencyAction("uplink", action);
   if (!started) {
     KV_LOG("sdk not start save record data yet");
     return false;
@@ -527,17 +594,23 @@ bool KivraWwiseCommWrapper::onPlaybackAudioFrameBeforeMixing(const char* channel
   const int64_t n = frameSamples(audioFrame);
   int capacity = 0;
   int available = 0;
+  bool stored = false;
+  Latency::StaleEvent stale;
   {
     std::lock_guard<std::mutex> guard(m_player_data_lock_);
     auto it = m_player_buffer_map_.find(key);
     if (it == m_player_buffer_map_.end() || n < 0) return false;
     if (n == 0) return true;  // nothing to queue, nothing lost
-    KivraCommCircularBuffer& ring = *it->second->player_buffer;
+    RemoteUserController& user = *it->second;
+    KivraCommCircularBuffer& ring = *user.player_buffer;
     const int length = ringLength(n);
-    if (ring.Push(static_cast<int16_t*>(audioFrame.buffer), length) == length) return true;
+    stored = user.latency.push(ring, static_cast<int16_t*>(audioFrame.buffer), length, &stale) !=
+             Latency::PushResult::Refused;
     capacity = static_cast<int>(ring.mInt16BufferCapacity);
     available = ring.GetAvailableFrames();
   }
+  if (stale.happened) logStale(TalkerName(uid, orEmpty(channelId)).text, stale);
+  if (stored) return true;
   KV_LOG("%s playback uid %d data overflow max(%d), avail(%d), drop(%d)",
          "onPlaybackAudioFrameBeforeMixing", static_cast<int>(uid), capacity, available,
          ringLength(n));
@@ -555,6 +628,7 @@ bool KivraWwiseCommWrapper::popOriginPlayerAudioFrameByUid(IAkAudioBufferProxy* 
   bool popped = false;
   int available = 0;
   int frames = 0;
+  Latency::Action action;
   {
     std::lock_guard<std::mutex> guard(m_player_data_lock_);
     auto it = m_player_buffer_map_.find(key);
@@ -566,8 +640,12 @@ bool KivraWwiseCommWrapper::popOriginPlayerAudioFrameByUid(IAkAudioBufferProxy* 
       user.transfer_start = true;
       frames = std::min(available, capacity);
       const int size = frames * m_play_channels;
-      popped = user.player_buffer->Pop(m_play_pop_scratch_.data(), size) == size;
+      popped = user.latency.pull(*user.player_buffer, m_play_pop_scratch_.data(), size,
+                                 capacity * m_play_channels, &action) == size;
     }
+  }
+  if (action.kind != Latency::ActionKind::None || action.staleEnded) {
+    logLatencyAction(TalkerName(uid, orEmpty(channelId)).text, action);
   }
   if (!found) {
     KV_LOG("%s the buffer map has no data for uid %d", "popOriginPlayerAudioFrameByUid",
@@ -601,13 +679,15 @@ bool KivraWwiseCommWrapper::pushReverseAudioFrameAfterEffect(IAkAudioBufferProxy
   bool overflow = false;
   int capacity = 0;
   int available = 0;
+  Latency::StaleEvent stale;
   {
     std::lock_guard<std::mutex> guard(m_play_proc_data_lock_);
     firstPush = !m_first_reverse_push_;
     m_first_reverse_push_ = true;
     if (!direct) {
       KivraCommCircularBuffer& ring = *m_playback_proc_buffer_;
-      if (ring.Push(m_reverse_push_scratch_.data(), count) != count) {
+      if (m_playback_latency_.push(ring, m_reverse_push_scratch_.data(), count, &stale) ==
+          Latency::PushResult::Refused) {
         overflow = true;
         capacity = static_cast<int>(ring.mInt16BufferCapacity);
         available = ring.GetAvailableFrames();
@@ -619,6 +699,7 @@ bool KivraWwiseCommWrapper::pushReverseAudioFrameAfterEffect(IAkAudioBufferProxy
   if (firstPush) {
     KV_LOG("%s reverse audio frame first push %d", "pushReverseAudioFrameAfterEffect", count);
   }
+  logStale("reverse", stale);
   if (direct) {
     kivra::media::IMediaEngine* engine = m_kivra_media_engine;
     if (engine == nullptr) return false;
@@ -665,6 +746,7 @@ bool KivraWwiseCommWrapper::popReverseAudioFrameAfterEffect(AudioFrame& audioFra
   bool popped = false;
   int available = 0;
   long long total = 0;
+  Latency::Action action;
   {
     std::lock_guard<std::mutex> guard(m_play_proc_data_lock_);
     if (!m_rec_trans_state_) return false;
@@ -677,13 +759,17 @@ bool KivraWwiseCommWrapper::popReverseAudioFrameAfterEffect(AudioFrame& audioFra
         m_first_reverse_pop_ = true;
         firstConsume = true;
         total = static_cast<long long>(m_total_reverse_frames_);
+        // Playing starts: the residue the buffering leaves is the target.
+        m_playback_latency_.restart();
       }
     }
     if (!waiting) {
-      popped =
-          m_playback_proc_buffer_->Pop(static_cast<int16_t*>(audioFrame.buffer), length) == length;
+      popped = m_playback_latency_.pull(*m_playback_proc_buffer_,
+                                        static_cast<int16_t*>(audioFrame.buffer), length, length,
+                                        &action) == length;
     }
   }
+  logLatencyAction("reverse", action);
   if (waiting) {
     KV_LOG("%s reverse audio frame wait for buffreing avaliable %d",
            "popReverseAudioFrameAfterEffect", available);

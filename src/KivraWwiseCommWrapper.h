@@ -14,11 +14,17 @@
 //    into the media engine still run under the front-end lock, which keeps
 //    m_kivra_media_engine stable).
 //
-//   m_rec_data_lock_      m_rec_org_buffer_, m_total_record_frames_
+//   m_rec_data_lock_      m_rec_org_buffer_, m_rec_latency_, m_total_record_frames_
 //   m_rec_proc_data_lock_ m_rec_proc_buffer_, m_total_effect_frames_
 //   m_player_data_lock_   m_player_buffer_map_ and every RemoteUserController
-//   m_play_proc_data_lock_ m_playback_proc_buffer_, m_first_reverse_push_,
-//                          m_first_reverse_pop_, m_total_reverse_frames_
+//                          (its queue and its latency controller)
+//   m_play_proc_data_lock_ m_playback_proc_buffer_, m_playback_latency_,
+//                          m_first_reverse_push_, m_first_reverse_pop_,
+//                          m_total_reverse_frames_
+//
+//  - Each queue that crosses between the engine's clock and Wwise's has a
+//    latency controller (KivraCommLatencyController.h) that keeps its
+//    backlog short; it is used under the queue's lock, with the queue.
 //
 //  - m_rec_trans_state_ and m_play_trans_state_ are atomics: written under the
 //    front-end lock, read by engine threads without it.
@@ -36,6 +42,7 @@
 
 #include "IAkAudioBufferProxy.h"
 #include "KivraCommCircularBuffer.h"
+#include "KivraCommLatencyController.h"
 #include "KivraRtcEngine.h"
 
 class KivraWwiseCommWrapperTestPeer;
@@ -55,6 +62,9 @@ class KivraWwiseCommWrapper : public kivra::media::IAudioFrameObserver {
   struct RemoteUserController {
     bool transfer_start = false;
     std::unique_ptr<KivraCommCircularBuffer> player_buffer;
+    // Keeps this talker's queue short; guarded like the queue.
+    KivraCommLatencyController latency{KivraCommLatencyController::Consumer::TakeAvailable,
+                                       kDefaultValueOfChannel};
   };
 
   // Key of m_player_buffer_map_: (channel id, uid), channel id first. Also
@@ -142,6 +152,10 @@ class KivraWwiseCommWrapper : public kivra::media::IAudioFrameObserver {
   std::unique_ptr<KivraCommCircularBuffer> m_rec_proc_buffer_;
   std::unique_ptr<KivraCommCircularBuffer> m_rec_org_buffer_;
   std::unique_ptr<KivraCommCircularBuffer> m_playback_proc_buffer_;
+  KivraCommLatencyController m_rec_latency_{KivraCommLatencyController::Consumer::TakeAvailable,
+                                            kDefaultValueOfChannel};
+  KivraCommLatencyController m_playback_latency_{KivraCommLatencyController::Consumer::FixedBlocks,
+                                                 kDefaultValueOfChannel};
   std::map<RemoteUserKey, std::unique_ptr<RemoteUserController>, RemoteUserKeyLess>
       m_player_buffer_map_;
   std::atomic<bool> m_rec_trans_state_{false};

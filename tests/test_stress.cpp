@@ -233,18 +233,29 @@ class StressEngine : public rtc::IRtcEngine, public media::IMediaEngine {
 };
 
 // ---------------------------------------------------------------------------
-// One stream's delivered frames, in order. A gap is allowed only between
-// whole engine blocks, or anywhere across a reset of the stream (a new epoch:
-// teardown, re-registration, transfer switched back on). Absolute frame
-// numbers follow from the deltas, so the tail loss can be computed.
+// One stream's delivered frames, in order. A gap is allowed between whole
+// engine blocks (an overflow drop), anywhere across a reset of the stream (a
+// new epoch: teardown, re-registration, transfer switched back on), and where
+// the latency controller removed a standing backlog; those frames are counted
+// apart and checked against the controller's log lines. A controller splice
+// may blend the first frames of a pull (a crossfade): they are counted as
+// delivered but carry no frame number. Nothing may ever go backwards or be
+// delivered twice. Absolute frame numbers follow from the deltas, so the tail
+// loss can be computed.
 struct StreamCheck {
+  static constexpr int kMaxFade = 240;  // longest crossfade of the controller
+
   const char* name = "";
   int stream = 0;
   bool started = false;
   int64_t last = -1;  // absolute number of the last frame delivered
   int64_t frames = 0;
   int64_t lostBlocks = 0;
+  int64_t controllerLost = 0;  // frames removed where no whole block went
+  int64_t blended = 0;         // crossfaded frames delivered
   int64_t resyncs = 0;
+  std::vector<int64_t> mods = std::vector<int64_t>(65536);
+  std::vector<char> valid = std::vector<char>(65536);
 
   // startAtZero: the stream's first frame is frame 0 (steady phase).
   void begin(const char* n, int s, bool startAtZero) {
@@ -252,36 +263,89 @@ struct StreamCheck {
     stream = s;
     started = startAtZero;
     last = -1;
-    frames = lostBlocks = resyncs = 0;
+    frames = lostBlocks = controllerLost = blended = resyncs = 0;
   }
 
-  void frame(int left, int right, bool newEpoch) {
-    int s = 0;
-    int64_t mod = 0;
-    if (!decode(left, right, &s, &mod) || s != stream) {
-      g_failures.add("stream %lld: foreign or corrupt sample (%lld, %lld)", stream, left, right);
-      return;
+  static int64_t forward(int64_t from, int64_t to) {
+    return ((to - from) % kPeriod + kPeriod) % kPeriod;
+  }
+
+  // One pull: n frames, left and right 16-bit values.
+  void pull(const int* left, const int* right, int n, bool newEpoch) {
+    for (int i = 0; i < n; ++i) {
+      int s = 0;
+      int64_t mod = 0;
+      valid[i] = decode(left[i], right[i], &s, &mod) && s == stream;
+      mods[i] = mod;
     }
+    // A pull whose first frame does not continue the stream (the next frame,
+    // whole blocks later, or a new epoch) starts with a crossfade: its genuine
+    // frames resume where two valid frames in a row continue forward.
+    int fade = 0;
+    // A stale queue's discard also starts a pull with a gap, but its first
+    // frame is genuine: valid, forward, and followed by its successor.
+    const bool genuineGap = n > 0 && valid[0] && forward(last, mods[0]) < kPeriod / 2 &&
+                            (n == 1 || (valid[1] && forward(mods[0], mods[1]) == 1));
+    if (n > 0 && started && !newEpoch && !continues(0) && !genuineGap) {
+      fade = -1;
+      for (int j = 1; j + 1 < n && j <= kMaxFade; ++j) {
+        if (valid[j] && valid[j + 1] && forward(mods[j], mods[j + 1]) == 1 &&
+            forward(last, mods[j]) < kPeriod / 2) {
+          fade = j;
+          break;
+        }
+      }
+      if (fade < 0) {
+        g_failures.add("stream %lld: pull of %lld frames starts off the stream", stream, n);
+        fade = 0;
+      }
+    }
+    blended += fade;
+    frames += fade;
+    for (int i = fade; i < n; ++i) {
+      if (!valid[i]) {
+        g_failures.add("stream %lld: foreign or corrupt sample (%lld, %lld)", stream, left[i],
+                       right[i]);
+        continue;
+      }
+      frame(mods[i], newEpoch && i == fade, i == fade ? fade : 0);
+    }
+  }
+
+  // Frame i of the pull continues the stream without a splice.
+  bool continues(int i) const {
+    if (!valid[i]) return false;
+    const int64_t delta = forward(last, mods[i]);
+    return delta == 1 || (delta > 0 && delta < kPeriod / 2 && (last + 1) % kFrames == 0 &&
+                          (last + delta) % kFrames == 0);
+  }
+
+  // `skipped`: blended frames delivered just before this one.
+  void frame(int64_t mod, bool newEpoch, int skipped) {
     ++frames;
     if (!started) {
       started = true;
       last = mod;
       return;
     }
-    const int64_t delta = ((mod - last) % kPeriod + kPeriod) % kPeriod;
-    if (delta == 0) {
-      g_failures.add("stream %lld: frame %lld delivered twice", stream, last);
+    const int64_t delta = forward(last, mod);
+    if (delta == 0 || delta > kPeriod / 2) {
+      g_failures.add("stream %lld: frame after %lld delivered again or out of order", stream, last);
+      return;
+    }
+    if (delta <= skipped) {
+      g_failures.add("stream %lld: crossfade of %lld frames without a removal", stream, skipped);
       return;
     }
     const int64_t next = last + delta;
-    if (delta != 1) {
+    const int64_t gap = delta - 1 - skipped;
+    if (gap > 0) {
       if (newEpoch) {
         ++resyncs;
-      } else if ((last + 1) % kFrames != 0 || next % kFrames != 0) {
-        g_failures.add("stream %lld: frames %lld..%lld lost, not whole blocks", stream, last + 1,
-                       next - 1);
+      } else if (skipped == 0 && (last + 1) % kFrames == 0 && next % kFrames == 0) {
+        lostBlocks += gap / kFrames;
       } else {
-        lostBlocks += (delta - 1) / kFrames;
+        controllerLost += gap;
       }
     }
     last = next;
@@ -426,6 +490,7 @@ struct WwiseState {
   kivra::standin::FloatBufferProxy big{65535, 2};
   std::vector<int16_t> expected = std::vector<int16_t>(kMaxSamples);
   std::vector<int16_t> got = std::vector<int16_t>(kMaxSamples);
+  std::vector<int> left = std::vector<int>(65536), right = std::vector<int>(65536);
   // Per stream (0 microphone, 1.. talkers): the generation read before the
   // last pull that delivered, and whether this thread reset the stream since.
   int64_t lastGen[1 + kTalkers] = {-1, -1, -1, -1};
@@ -460,19 +525,23 @@ int micRound(Shared* sh, WwiseState* w, kivra::standin::FloatBufferProxy& p) {
       g_failures.add("microphone pull: filled %lld of %lld, MarkState calls %lld", n,
                      p.CapacityFrames(), p.markStateCalls());
     n = std::min<int>(n, p.CapacityFrames());
-    const bool newEpoch = w->newEpoch(0, genBefore, genAfter);
+    // Nothing resets in the steady phase: every gap there is a loss.
+    const bool newEpoch = w->newEpoch(0, genBefore, genAfter) && !sh->steady;
     const float* l = p.ChannelData(0);
     const float* r = p.ChannelData(1);
     for (int i = 0; i < n; ++i) {
       int ls = 0, rs = 0;
       if (!exactSample(l[i], &ls) || !exactSample(r[i], &rs)) {
         g_failures.add("microphone sample is not an exact 16-bit value");
+        n = i;
         break;
       }
-      sh->mic.frame(ls, rs, newEpoch && i == 0);
+      w->left[i] = ls;
+      w->right[i] = rs;
       w->expected[2 * i] = roundTrip(static_cast<int16_t>(ls));
       w->expected[2 * i + 1] = roundTrip(static_cast<int16_t>(rs));
     }
+    sh->mic.pull(w->left.data(), w->right.data(), n, newEpoch);
     sh->samplesChecked += 2 * n;
   } else if (p.markStateCalls() != 0) {
     g_failures.add("MarkState without SetFilledFrames on the microphone");
@@ -529,17 +598,22 @@ int talkerRound(Shared* sh, WwiseState* w, int t, kivra::standin::FloatBufferPro
   if (n > cap || p.markStateCalls() != 1 || p.state() != 45)
     g_failures.add("talker %lld: filled %lld of %lld", t, n, cap);
   n = std::min(n, cap);
-  const bool newEpoch = w->newEpoch(1 + t, genBefore, genAfter);
+  // Nothing resets in the steady phase: every gap there is a loss.
+  const bool newEpoch = w->newEpoch(1 + t, genBefore, genAfter) && !sh->steady;
   const float* l = p.ChannelData(0);
   const float* r = p.ChannelData(1);
+  int exact = n;
   for (int i = 0; i < n; ++i) {
     int ls = 0, rs = 0;
     if (!exactSample(l[i], &ls) || !exactSample(r[i], &rs)) {
       g_failures.add("talker %lld sample is not an exact 16-bit value", t);
+      exact = i;
       break;
     }
-    sh->talkers[t].frame(ls, rs, newEpoch && i == 0);
+    w->left[i] = ls;
+    w->right[i] = rs;
   }
+  sh->talkers[t].pull(w->left.data(), w->right.data(), exact, newEpoch);
   sh->samplesChecked += 2 * n;
   for (int c = 0; c < 2; ++c)
     for (int i = n; i < marks; ++i)
@@ -649,7 +723,26 @@ bool stampAt(const std::string& s, size_t p) {
 struct LogCounts {
   int64_t lines = 0, malformed = 0, micOverflow = 0, badOverflowFigures = 0;
   std::map<unsigned, int64_t> talkerOverflow;  // by uid
+  // Frames the latency controller removed or let go stale, by queue name
+  // ("uplink", "downlink uid 101 channel room-1").
+  std::map<std::string, int64_t> controllerFrames;
 };
+
+// "latency NAME: removed N frames ...", "... N stale frames discarded ...",
+// "... N more frames of stale audio were replaced ...": adds N to NAME.
+void countControllerLine(const std::string& msg, LogCounts& c) {
+  if (msg.compare(0, 8, "latency ") != 0) return;
+  const size_t colon = msg.find(": ", 8);
+  if (colon == std::string::npos) return;
+  const std::string name = msg.substr(8, colon - 8);
+  const char* rest = msg.c_str() + colon + 2;
+  int n = 0;
+  if (std::sscanf(rest, "removed %d frames", &n) == 1 ||
+      std::sscanf(rest, "queue full for longer than it holds, %d stale frames", &n) == 1 ||
+      std::sscanf(rest, "pulled again; %d more frames of stale audio", &n) == 1) {
+    c.controllerFrames[name] += n;
+  }
+}
 
 LogCounts readLog(const std::string& file) {
   LogCounts c;
@@ -669,6 +762,7 @@ LogCounts readLog(const std::string& file) {
       if (++c.malformed <= 3) g_failures.add("malformed log line (%lld chars)", line.size());
       continue;
     }
+    countControllerLine(msg, c);
     if (msg == micLine) {
       ++c.micOverflow;
     } else if (msg.compare(0, talkerPrefix.size(), talkerPrefix) == 0) {
@@ -802,19 +896,22 @@ TEST(Stress, StreamsStayExactUnderLoadAndLifecycleChurn) {
   sh->drain = true;  // the Wwise thread empties every queue, then stops
   wwise.join();
 
-  // Every frame the engine produced was delivered, or lost in whole blocks.
+  // Every frame the engine produced was delivered, lost in whole blocks, or
+  // removed by the latency controller.
   const int64_t micProduced = sh->micFrames;
-  const int64_t micLost = sh->mic.lostBlocks + (micProduced - (sh->mic.last + 1)) / kFrames;
-  EXPECT_EQ((micProduced - (sh->mic.last + 1)) % kFrames, 0);
-  EXPECT_EQ(sh->mic.frames + micLost * kFrames, micProduced);
+  const int64_t micTail = micProduced - (sh->mic.last + 1);
+  const int64_t micLost = sh->mic.lostBlocks + micTail / kFrames;
+  const int64_t micLostFrames = micLost * kFrames + sh->mic.controllerLost;
+  EXPECT_EQ(micTail % kFrames, 0);
+  EXPECT_EQ(sh->mic.frames + micLostFrames, micProduced);
   int64_t talkerLost[kTalkers];
+  int64_t talkerLostFrames[kTalkers];
   for (int t = 0; t < kTalkers; ++t) {
     const int64_t tail = sh->talkerFrames[t] - (sh->talkers[t].last + 1);
     EXPECT_EQ(tail % kFrames, 0) << "talker " << t;
     talkerLost[t] = sh->talkers[t].lostBlocks + tail / kFrames;
-    EXPECT_EQ(sh->talkers[t].frames + talkerLost[t] * kFrames, sh->talkerFrames[t]);
-    // The engine learns of each drop from the observer's answer.
-    EXPECT_EQ(talkerLost[t], sh->talkerRefused[t]) << "talker " << t;
+    talkerLostFrames[t] = talkerLost[t] * kFrames + sh->talkers[t].controllerLost;
+    EXPECT_EQ(sh->talkers[t].frames + talkerLostFrames[t], sh->talkerFrames[t]);
     EXPECT_GT(sh->talkers[t].frames, 0) << "talker " << t;
   }
   EXPECT_GT(sh->mic.frames, 0);
@@ -824,13 +921,21 @@ TEST(Stress, StreamsStayExactUnderLoadAndLifecycleChurn) {
   game.teardown();
   EXPECT_EQ(sh->engine.observer(), nullptr);
 
-  // One overflow line per lost block.
+  // One overflow line per refused block, one controller line for every
+  // other frame lost: together they account for every frame.
   LogCounts log1 = readLog(logFile(dir));
   EXPECT_EQ(log1.malformed, 0);
   EXPECT_EQ(log1.badOverflowFigures, 0);
-  EXPECT_EQ(log1.micOverflow, micLost);
-  EXPECT_EQ(log1.talkerOverflow[101], talkerLost[0] + talkerLost[2]);
-  EXPECT_EQ(log1.talkerOverflow[102], talkerLost[1]);
+  EXPECT_EQ(log1.micOverflow * kFrames + log1.controllerFrames["uplink"], micLostFrames);
+  EXPECT_EQ(log1.talkerOverflow[101], sh->talkerRefused[0] + sh->talkerRefused[2]);
+  EXPECT_EQ(log1.talkerOverflow[102], sh->talkerRefused[1]);
+  for (int t = 0; t < kTalkers; ++t) {
+    // The engine learns of each refused block from the observer's answer.
+    const std::string name =
+        "downlink uid " + std::to_string(kTalkerDefs[t].uid) + " channel " + kTalkerDefs[t].channel;
+    EXPECT_EQ(sh->talkerRefused[t] * kFrames + log1.controllerFrames[name], talkerLostFrames[t])
+        << "talker " << t;
+  }
 
   std::printf(
       "steady phase: engine blocks mic %lld, talkers %lld/%lld/%lld; carried to Wwise mic %lld, "

@@ -1,0 +1,299 @@
+#include "KivraCommLatencyController.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Quiet: below -30 dB under the recent peak level, and anything below
+// -50 dBFS. The level decays slowly (10 s), so that pauses between words
+// stay quiet against the words around them.
+constexpr float kQuietFloor = 100.0f;
+constexpr float kQuietBelowLevel = 1.0f / 32.0f;
+constexpr double kLevelDecayFrames = 480000.0;
+constexpr double kHalfPi = 1.57079632679489662;
+
+int peakOf(const int16_t* s, int n) {
+  int peak = 0;
+  for (int i = 0; i < n; ++i) peak = std::max(peak, std::abs(static_cast<int>(s[i])));
+  return peak;
+}
+
+int16_t toSample(double v) {
+  return static_cast<int16_t>(std::lrint(std::min(32767.0, std::max(-32768.0, v))));
+}
+
+// Equal-power weights at step i of n: the fading-out side, the fading-in side.
+void fadeWeights(int i, int n, double& out, double& in) {
+  const double theta = (static_cast<double>(i) + 0.5) / n * kHalfPi;
+  out = std::cos(theta);
+  in = std::sin(theta);
+}
+
+}  // namespace
+
+KivraCommLatencyController::KivraCommLatencyController(Consumer consumer, int channels)
+    : consumer_(consumer),
+      channels_(std::min(std::max(channels, 1), kMaxChannels)),
+      targetKnown_(consumer == Consumer::TakeAvailable) {}
+
+void KivraCommLatencyController::restart() {
+  above_ = false;
+  windowOpen_ = false;
+  targetKnown_ = consumer_ == Consumer::TakeAvailable;
+  targetFrames_ = 0;
+  removeBudget_ = 0;
+  insertBudget_ = 0;
+  refusedSinceFull_ = 0;
+  stale_ = false;
+}
+
+int KivraCommLatencyController::quietThreshold() const {
+  return static_cast<int>(std::max(kQuietFloor, level_ * kQuietBelowLevel));
+}
+
+bool KivraCommLatencyController::quietAhead(const KivraCommCircularBuffer& queue, int frames) {
+  frames = std::min(frames, static_cast<int>(scratch_.size()) / channels_);
+  if (frames <= 0) return false;
+  if (queue.Peek(scratch_.data(), frames * channels_) < 0) return false;
+  return peakOf(scratch_.data(), frames * channels_) <= quietThreshold();
+}
+
+void KivraCommLatencyController::track(const int16_t* out, int frames) {
+  if (frames <= 0) return;
+  const int n = frames * channels_;
+  const float peak = static_cast<float>(peakOf(out, n));
+  level_ = std::max(peak, level_ * static_cast<float>(std::exp(-frames / kLevelDecayFrames)));
+  const int tail = std::min(frames, kQuietChunkFrames) * channels_;
+  tailPeak_ = peakOf(out + n - tail, tail);
+}
+
+KivraCommLatencyController::PushResult KivraCommLatencyController::push(
+    KivraCommCircularBuffer& queue, int16_t* data, int length, StaleEvent* stale) {
+  if (stale != nullptr) *stale = StaleEvent{};
+  if (queue.Push(data, length) == length) {
+    refusedSinceFull_ = 0;
+    return PushResult::Stored;
+  }
+  const int keep = static_cast<int>(static_cast<int64_t>(queue.length()) * kStaleKeepPercent / 100);
+  if (length <= 0 || data == nullptr || length > keep) {
+    ++stats_.refusedBlocks;
+    return PushResult::Refused;
+  }
+  if (!stale_) {
+    // The first queue length of refused audio keeps the plain behaviour: the
+    // consumer may just be late.
+    refusedSinceFull_ += length;
+    if (refusedSinceFull_ <= static_cast<int64_t>(queue.length())) {
+      ++stats_.refusedBlocks;
+      return PushResult::Refused;
+    }
+    // Full for longer than it holds: everything in it is older than the
+    // queue is long. Nobody should hear it.
+    stale_ = true;
+    staleReplaced_ = 0;
+    const int discarded = queue.GetAvailableFrames();
+    if (discarded > 0) queue.Discard(discarded);
+    ++stats_.staleEvents;
+    stats_.staleDiscardedFrames += discarded / channels_;
+    if (stale != nullptr) {
+      stale->happened = true;
+      stale->frames = discarded / channels_;
+    }
+  }
+  // Stale until the consumer is back: keep only the newest audio.
+  const int available = queue.GetAvailableFrames();
+  int excess = available + length - keep;
+  if (excess > 0) {
+    excess = std::min(available, (excess + channels_ - 1) / channels_ * channels_);
+    queue.Discard(excess);
+    stats_.replacedFrames += excess / channels_;
+    staleReplaced_ += excess / channels_;
+  }
+  if (queue.Push(data, length) != length) {
+    ++stats_.refusedBlocks;
+    return PushResult::Refused;
+  }
+  return PushResult::Replaced;
+}
+
+void KivraCommLatencyController::observe(int residue, int requestFrames) {
+  consumerTime_ += requestFrames;
+
+  // Fixed windows: the least residue of each. Fixed blocks learn their target
+  // from the first window after a restart, and refill when a window's least
+  // residue falls below it.
+  if (!windowOpen_) {
+    windowOpen_ = true;
+    windowSince_ = consumerTime_ - requestFrames;
+    windowMin_ = residue;
+  } else {
+    windowMin_ = std::min(windowMin_, residue);
+  }
+  if (consumerTime_ - windowSince_ >= kWindowFrames) {
+    windowOpen_ = false;
+    if (consumer_ == Consumer::FixedBlocks) {
+      if (!targetKnown_) {
+        targetKnown_ = true;
+        targetFrames_ = windowMin_;
+        return;
+      }
+      if (windowMin_ >= targetFrames_ - kKeepFrames) {
+        insertBudget_ = 0;
+      } else if (windowMin_ < targetFrames_ - kDeadBandFrames && insertBudget_ == 0) {
+        insertBudget_ = targetFrames_ - windowMin_ - kKeepFrames;
+        insertDeadline_ = consumerTime_ + kQuietWaitFrames;
+        decisionBacklog_ = windowMin_ - targetFrames_;
+      }
+    }
+  }
+  if (!targetKnown_) return;
+
+  // Removal, as CoDel decides: the residue stayed above the dead band for a
+  // whole window; the least residue seen in it is standing backlog.
+  if (residue <= targetFrames_ + kKeepFrames) removeBudget_ = 0;  // it drained by itself
+  if (residue <= targetFrames_ + kDeadBandFrames) {
+    above_ = false;
+    return;
+  }
+  if (!above_) {
+    above_ = true;
+    aboveSince_ = consumerTime_ - requestFrames;
+    aboveMin_ = residue;
+  } else {
+    aboveMin_ = std::min(aboveMin_, residue);
+  }
+  if (consumerTime_ - aboveSince_ < kWindowFrames) return;
+  above_ = false;
+  if (removeBudget_ > 0) return;  // the last decision is still being carried out
+  removeBudget_ = aboveMin_ - targetFrames_ - kKeepFrames;
+  decisionBacklog_ = aboveMin_ - targetFrames_;
+  removeDeadline_ = consumerTime_ +
+                    (removeBudget_ >= kFastBacklogFrames ? kFastQuietWaitFrames : kQuietWaitFrames);
+}
+
+int32_t KivraCommLatencyController::pull(KivraCommCircularBuffer& queue, int16_t* out, int length,
+                                         int request, Action* action) {
+  Action done;
+  // The consumer is back: a full queue is no longer stale.
+  refusedSinceFull_ = 0;
+  if (stale_) {
+    stale_ = false;
+    done.staleEnded = true;
+    done.staleReplacedFrames = static_cast<int>(std::min<int64_t>(staleReplaced_, INT32_MAX));
+  }
+  if (action != nullptr) *action = done;
+
+  const int ch = channels_;
+  request = std::max(request, length);
+  const int available = queue.GetAvailableFrames();
+  if (length <= 0 || out == nullptr || available < length) {
+    const int32_t result = queue.Pop(out, length);
+    observe(available / ch, std::max(request, 0) / ch);
+    return result;
+  }
+
+  const int lengthFrames = length / ch;
+  int room = (available - request) / ch;  // frames removable beyond a full pull
+  done.target = targetFrames_;
+  done.backlog = decisionBacklog_;
+  bool delivered = false;
+
+  if (removeBudget_ > 0 && room > 0) {
+    int removed = 0;
+    // Quiet first: 2 ms at a time, while the next 4 ms are quiet.
+    while (removeBudget_ >= kQuietChunkFrames && room >= 2 * kQuietChunkFrames &&
+           quietAhead(queue, 2 * kQuietChunkFrames)) {
+      queue.Discard(kQuietChunkFrames * ch);
+      removeBudget_ -= kQuietChunkFrames;
+      room -= kQuietChunkFrames;
+      removed += kQuietChunkFrames;
+    }
+    if (removed > 0) {
+      ++stats_.quietRemovals;
+      stats_.quietRemovedFrames += removed;
+      done.kind = ActionKind::QuietRemoval;
+      done.frames = removed;
+    } else if (consumerTime_ >= removeDeadline_) {
+      // No pause came in time: splice with one equal-power crossfade from
+      // the audio due now into the audio `cut` frames later.
+      const int cut = std::min(removeBudget_, room);
+      const int fade = std::min(cut, kCrossfadeFrames);
+      // The pull must reach past the fade (Wwise's are 256 frames or more).
+      if (cut >= kQuietChunkFrames && lengthFrames > fade) {
+        queue.Pop(scratch_.data(), fade * ch);
+        if (cut > fade) queue.Discard((cut - fade) * ch);
+        queue.Pop(out, length);
+        for (int i = 0; i < fade; ++i) {
+          double wOut = 0, wIn = 0;
+          fadeWeights(i, fade, wOut, wIn);
+          for (int c = 0; c < ch; ++c) {
+            const int k = i * ch + c;
+            out[k] = toSample(scratch_[static_cast<size_t>(k)] * wOut + out[k] * wIn);
+          }
+        }
+        delivered = true;
+        removeBudget_ -= cut;
+        ++stats_.crossfadeRemovals;
+        stats_.crossfadeRemovedFrames += cut;
+        done.kind = ActionKind::CrossfadeRemoval;
+        done.frames = cut;
+        done.fadeFrames = fade;
+      }
+    }
+    if (removeBudget_ < kQuietChunkFrames) removeBudget_ = 0;
+  }
+
+  if (!delivered && insertBudget_ > 0) {
+    if (tailPeak_ <= quietThreshold() && quietAhead(queue, kQuietChunkFrames)) {
+      // Silence between two quiet stretches.
+      const int insert = std::min(insertBudget_, lengthFrames);
+      std::memset(out, 0, static_cast<size_t>(insert) * ch * sizeof(int16_t));
+      if (insert < lengthFrames) queue.Pop(out + insert * ch, (lengthFrames - insert) * ch);
+      delivered = true;
+      insertBudget_ -= insert;
+      ++stats_.quietInsertions;
+      stats_.quietInsertedFrames += insert;
+      done.kind = ActionKind::QuietInsertion;
+      done.frames = insert;
+    } else if (consumerTime_ >= insertDeadline_ &&
+               lengthFrames > 2 * kInsertFadeFrames + kQuietChunkFrames) {
+      // Fade out, silence, fade back in: the audio keeps its order, only
+      // its level dips around the gap.
+      const int fade = kInsertFadeFrames;
+      const int insert = std::min(insertBudget_, lengthFrames - 2 * fade);
+      const int taken = lengthFrames - insert;
+      queue.Pop(out, taken * ch);
+      std::memmove(out + (fade + insert) * ch, out + fade * ch,
+                   static_cast<size_t>(taken - fade) * ch * sizeof(int16_t));
+      std::memset(out + fade * ch, 0, static_cast<size_t>(insert) * ch * sizeof(int16_t));
+      for (int i = 0; i < fade; ++i) {
+        double wOut = 0, wIn = 0;
+        fadeWeights(i, fade, wOut, wIn);
+        for (int c = 0; c < ch; ++c) {
+          int16_t& a = out[i * ch + c];
+          int16_t& b = out[(fade + insert + i) * ch + c];
+          a = toSample(a * wOut);
+          b = toSample(b * wIn);
+        }
+      }
+      delivered = true;
+      insertBudget_ -= insert;
+      ++stats_.fadeInsertions;
+      stats_.fadeInsertedFrames += insert;
+      done.kind = ActionKind::FadeInsertion;
+      done.frames = insert;
+      done.fadeFrames = fade;
+    }
+    if (insertBudget_ < kKeepFrames) insertBudget_ = 0;
+  }
+
+  if (!delivered) queue.Pop(out, length);
+  track(out, lengthFrames);
+  observe(queue.GetAvailableFrames() / ch, request / ch);
+  if (action != nullptr) *action = done;
+  return length;
+}
