@@ -25,14 +25,23 @@ SimVoiceEngine::~SimVoiceEngine() {
 
 void SimVoiceEngine::setChannelId(const std::string& channelId) { channelId_ = channelId; }
 
-void SimVoiceEngine::setMicrophone(std::vector<int16_t> stereo) { mic_ = std::move(stereo); }
+void SimVoiceEngine::setMicrophone(std::vector<int16_t> stereo) {
+  mic_ = SimSource(std::move(stereo));
+}
+
+void SimVoiceEngine::setMicrophoneSource(SimSource source) { mic_ = std::move(source); }
 
 int SimVoiceEngine::addTalker(const std::string& channelId, rtc::uid_t uid,
                               std::vector<int16_t> stereo) {
+  return addTalkerSource(channelId, uid, SimSource(std::move(stereo)));
+}
+
+int SimVoiceEngine::addTalkerSource(const std::string& channelId, rtc::uid_t uid,
+                                    SimSource source) {
   Talker t;
   t.channelId = channelId;
   t.uid = uid;
-  t.source = std::move(stereo);
+  t.source = std::move(source);
   talkers_.push_back(std::move(t));
   return static_cast<int>(talkers_.size()) - 1;
 }
@@ -118,6 +127,9 @@ int SimVoiceEngine::pushFrameToTrack(media::AudioFrame* frame, int trackId) {
   f.samplesPerChannel = frame->samplesPerChannel;
   f.channels = frame->channels;
   f.samplesPerSec = frame->samplesPerSec;
+  ++track->pushes;
+  track->pushedSamples += n;
+  if (!captureTracks_) return 0;  // counted only
   track->frames.push_back(f);
   const int16_t* src = static_cast<const int16_t*>(frame->buffer);
   if (n > 0) track->samples.insert(track->samples.end(), src, src + n);
@@ -158,22 +170,6 @@ SimTrackCapture SimVoiceEngine::trackOfType(rtc::AUDIO_TRACK_TYPE type) const {
   return SimTrackCapture();
 }
 
-void SimVoiceEngine::readBlock(const std::vector<int16_t>& source, int64_t frame, int frames,
-                               int channels, int16_t* out) {
-  const int64_t total = static_cast<int64_t>(source.size() / 2);
-  for (int i = 0; i < frames; ++i) {
-    const int64_t f = frame + i;
-    const int16_t l = f < total ? source[static_cast<size_t>(2 * f)] : 0;
-    const int16_t r = f < total ? source[static_cast<size_t>(2 * f + 1)] : 0;
-    if (channels == 1) {
-      out[i] = static_cast<int16_t>((static_cast<int>(l) + r) / 2);
-    } else {
-      out[2 * i] = l;
-      out[2 * i + 1] = r;
-    }
-  }
-}
-
 void SimVoiceEngine::start() {
   if (recordThread_.joinable() || playbackThread_.joinable()) return;
   const size_t blocks = reserveSamples_ / 960 + 64;
@@ -205,12 +201,12 @@ void SimVoiceEngine::recordLoop(int taskId) {
   int64_t due = 0;       // clock time at which the current block is complete
   for (;;) {
     const Params p = params(true);
-    due = position + p.frames;
+    due = toClock(position + p.frames);
     if (!clock_.waitUntil(taskId, due)) break;
     media::IAudioFrameObserver* obs = acquire();
     const int frames = p.frames;
     const int n = frames * p.channels;
-    readBlock(mic_, position, frames, p.channels, recFrame_.data());
+    mic_.read(position, frames, p.channels, recFrame_.data());
     SimBlockEvent ev;
     ev.time = clock_.now();
     ev.offset = position * 2;
@@ -242,6 +238,7 @@ void SimVoiceEngine::recordLoop(int taskId) {
     }
     recordEvents_.push_back(ev);
     position += frames;
+    recordProgress_.store(position, std::memory_order_release);
   }
 }
 
@@ -251,11 +248,11 @@ void SimVoiceEngine::playbackLoop(int taskId) {
     // A playback block is handed over when it is due to be played, if it
     // ends within the session.
     const Params p = params(false);
-    if (position + p.frames > clock_.end()) {
+    if (toClock(position + p.frames) > clock_.end()) {
       clock_.finish(taskId);
       break;
     }
-    if (!clock_.waitUntil(taskId, position)) break;
+    if (!clock_.waitUntil(taskId, toClock(position))) break;
     media::IAudioFrameObserver* obs = acquire();
     const int frames = p.frames;
     const int n = frames * p.channels;
@@ -266,7 +263,7 @@ void SimVoiceEngine::playbackLoop(int taskId) {
     std::fill(playMix_.begin(), playMix_.begin() + n, int16_t(0));
     for (size_t i = 0; i < talkers_.size(); ++i) {
       Talker& t = talkers_[i];
-      readBlock(t.source, position, frames, p.channels, playFrame_.data());
+      t.source.read(position, frames, p.channels, playFrame_.data());
       for (int k = 0; k < n; ++k) {
         const int s = playMix_[static_cast<size_t>(k)] + playFrame_[static_cast<size_t>(k)];
         playMix_[static_cast<size_t>(k)] =
@@ -299,13 +296,17 @@ void SimVoiceEngine::playbackLoop(int taskId) {
       mix.buffer = playMix_.data();
       mix.renderTimeMs = position * 1000 / kSampleRate;
       const auto t0 = std::chrono::steady_clock::now();
-      obs->onPlaybackAudioFrame(channelId_.c_str(), mix);
+      const bool filled = obs->onPlaybackAudioFrame(channelId_.c_str(), mix);
       playNanos_ += nanosSince(t0);
+      if (filled && playbackProbe_ != nullptr && p.channels == 2) {
+        playbackProbe_->deliver(ev.time, playMix_.data(), frames);
+      }
       ++playCalls_;
       release();
     }
     playbackEvents_.push_back(ev);
     position += frames;
+    playbackProgress_.store(position, std::memory_order_release);
   }
 }
 

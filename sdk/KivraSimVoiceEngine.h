@@ -21,9 +21,13 @@
 //    bridge) and hold it only around the copy.
 //  - The record and playback statistics are written by their own thread only
 //    and read after join().
-//  - Setup (sources, channel id, reserve) happens before start().
+//  - Setup (sources, channel id, clock rate, reserve, probes) happens before
+//    start().
+//  - recordProgress_ and playbackProgress_ (frames handed to the observer so
+//    far) are written by their own thread and may be read from any thread.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -33,6 +37,7 @@
 
 #include "KivraRtcEngine.h"
 #include "KivraSimClock.h"
+#include "KivraSimLatency.h"
 #include "KivraWwisePluginApi.h"
 
 namespace kivra {
@@ -54,6 +59,8 @@ struct SimTrackCapture {
   std::vector<SimTrackFrame> frames;
   std::vector<int16_t> samples;  // interleaved, as pushed
   int64_t refusedFrames = 0;     // malformed frames refused with -1
+  int64_t pushes = 0;            // frames accepted, captured or not
+  int64_t pushedSamples = 0;
 };
 
 // One engine period as the engine saw it.
@@ -79,8 +86,20 @@ class KIVRA_SDK_API SimVoiceEngine : public rtc::IRtcEngine, public media::IMedi
   // end they read as silence.
   void setChannelId(const std::string& channelId);
   void setMicrophone(std::vector<int16_t> stereo);
+  void setMicrophoneSource(SimSource source);
   // Returns the talker's index.
   int addTalker(const std::string& channelId, rtc::uid_t uid, std::vector<int16_t> stereo);
+  int addTalkerSource(const std::string& channelId, rtc::uid_t uid, SimSource source);
+  // The engine's audio device clock runs this many ppm fast (negative: slow)
+  // against the simulation's clock; both of its threads follow it.
+  void setClockPpm(double ppm) { ppm_ = ppm; }
+  double clockPpm() const { return ppm_; }
+  // Keep every sample pushed to the custom tracks (default). Off, only the
+  // frames are counted: for sessions of hours.
+  void setCaptureTracks(bool capture) { captureTracks_ = capture; }
+  // Buffered reverse mode: each playback frame the observer filled (answered
+  // true) is delivered to this probe.
+  void setPlaybackProbe(SimLatencyProbe* probe) { playbackProbe_ = probe; }
   // Capture room for this much audio per track and per statistic, so the
   // audio threads do not allocate during the session.
   void reserveSeconds(double seconds);
@@ -99,6 +118,11 @@ class KIVRA_SDK_API SimVoiceEngine : public rtc::IRtcEngine, public media::IMedi
   void join();
 
   media::IAudioFrameObserver* observer() const;
+  const SimSource& microphone() const { return mic_; }
+  const SimSource& talkerSource(size_t i) const { return talkers_[i].source; }
+  // Frames handed to the observer so far, per thread.
+  const std::atomic<int64_t>& recordProgress() const { return recordProgress_; }
+  const std::atomic<int64_t>& playbackProgress() const { return playbackProgress_; }
   // Results, complete after join().
   const std::vector<SimBlockEvent>& recordEvents() const { return recordEvents_; }
   // One event per playback period; `accepted` is that of talker 0 (see
@@ -129,7 +153,7 @@ class KIVRA_SDK_API SimVoiceEngine : public rtc::IRtcEngine, public media::IMedi
   struct Talker {
     std::string channelId;
     rtc::uid_t uid = 0;
-    std::vector<int16_t> source;
+    SimSource source;
     int64_t position = 0;  // next source frame
     int64_t offered = 0;
     std::vector<int64_t> rejections;
@@ -147,13 +171,17 @@ class KIVRA_SDK_API SimVoiceEngine : public rtc::IRtcEngine, public media::IMedi
   Params honour(const media::AudioParams& p);
   void recordLoop(int taskId);
   void playbackLoop(int taskId);
-  static void readBlock(const std::vector<int16_t>& source, int64_t frame, int frames, int channels,
-                        int16_t* out);
+  int64_t toClock(int64_t deviceFrames) const { return simDeviceToClock(deviceFrames, ppm_); }
 
   SimClock& clock_;
   std::string channelId_ = "room1";
-  std::vector<int16_t> mic_;
+  SimSource mic_;
   std::vector<Talker> talkers_;
+  double ppm_ = 0;
+  bool captureTracks_ = true;
+  SimLatencyProbe* playbackProbe_ = nullptr;
+  std::atomic<int64_t> recordProgress_{0};
+  std::atomic<int64_t> playbackProgress_{0};
   size_t reserveSamples_ = 0;
 
   mutable std::mutex observerMutex_;

@@ -76,6 +76,14 @@ int SimWwise::addGameObject(uint64_t gameObjectId, SimVec3 position) {
   return static_cast<int>(voices_.size()) - 1;
 }
 
+void SimWwise::addVirtualSpan(size_t voice, SimSpan span) {
+  if (voice < voices_.size()) voices_[voice].virtualSpans.push_back(span);
+}
+
+void SimWwise::setVoiceProbe(size_t voice, SimLatencyProbe* probe) {
+  if (voice < voices_.size()) voices_[voice].probe = probe;
+}
+
 bool SimWwise::start() {
   if (started_) return true;
   callbacks_ = kivra::standin::pluginCallbacks();
@@ -93,7 +101,7 @@ bool SimWwise::start() {
     for (Voice& v : voices_) v.captured.reserve(wwiseFrames * static_cast<size_t>(n) * 2 + 65536);
   }
   voicePulled_.reserve(wwiseFrames * voices_.size());
-  speakers_.reserve(wwiseFrames * static_cast<size_t>(n) * 2);
+  if (config_.captureSpeakers) speakers_.reserve(wwiseFrames * static_cast<size_t>(n) * 2);
   started_ = true;
   cb.setTransferRecordingData(true);
   cb.setTransferPlayoutData(true);
@@ -137,12 +145,19 @@ void SimWwise::drain() {
 void SimWwise::loop(int taskId) {
   const int64_t n = config_.framesPerBuffer;
   for (int64_t j = 0;; ++j) {
-    if (!clock_.waitUntil(taskId, j * n)) break;
+    const int64_t due = simDeviceToClock(j * n, config_.clockPpm);
+    bool stalled = false;
+    for (const SimSpan& s : config_.stalls) stalled = stalled || s.contains(due);
+    if (stalled && due <= clock_.end()) {
+      stalledFrames_ += n;
+      continue;
+    }
+    if (!clock_.waitUntil(taskId, due)) break;
     renderFrame(clock_.now());
   }
 }
 
-void SimWwise::pullVoice(Voice& v, SimBufferProxy& proxy, int frames) {
+void SimWwise::pullVoice(Voice& v, SimBufferProxy& proxy, int64_t time) {
   proxy.prepare();
   timed(callbackNanos_, callbackCalls_,
         [&] { callbacks_.getPlayoutAudioFrameByUid(&proxy, v.object); });
@@ -152,6 +167,7 @@ void SimWwise::pullVoice(Voice& v, SimBufferProxy& proxy, int frames) {
   const size_t cap = v.fifo.size() / 2;
   const float* l = proxy.ChannelData(0);
   const float* r = proxy.ChannelData(1);
+  if (v.probe != nullptr && got > 0) v.probe->deliverFloats(time, l, r, got);
   if (config_.captureVoices) {
     for (int i = 0; i < got && v.captured.size() + 2 <= v.captured.capacity(); ++i) {
       v.captured.push_back(static_cast<int16_t>(std::lrint(l[i] * 32768.0f)));
@@ -164,7 +180,6 @@ void SimWwise::pullVoice(Voice& v, SimBufferProxy& proxy, int frames) {
     v.fifo[2 * at + 1] = r[i];
     ++v.count;
   }
-  (void)frames;
 }
 
 void SimWwise::renderFrame(int64_t time) {
@@ -178,6 +193,9 @@ void SimWwise::renderFrame(int64_t time) {
   const int got = micProxy_.delivered();
   fr.micPulled = got;
   if (got > 0) {
+    if (micProbe_ != nullptr) {
+      micProbe_->deliverFloats(time, micProxy_.ChannelData(0), micProxy_.ChannelData(1), got);
+    }
     micStarted_ = true;
     micTotal_ += got;
     for (uint32_t c = 0; c < 2; ++c) {
@@ -204,7 +222,17 @@ void SimWwise::renderFrame(int64_t time) {
   std::fill(mixL, mixL + n, 0.0f);
   std::fill(mixR, mixR + n, 0.0f);
   for (Voice& v : voices_) {
-    pullVoice(v, voiceProxy_, n);
+    bool isVirtual = false;
+    for (const SimSpan& s : v.virtualSpans) isVirtual = isVirtual || s.contains(time);
+    if (isVirtual) {
+      // Not pulled: the voice's own buffer starts over when it comes back.
+      ++v.virtualPulls;
+      voicePulled_.push_back(0);
+      v.playing = false;
+      v.count = 0;
+      continue;
+    }
+    pullVoice(v, voiceProxy_, time);
     if (!v.playing && v.count >= static_cast<size_t>(n)) v.playing = true;
     if (!v.playing) continue;
     const size_t cap = v.fifo.size() / 2;
@@ -223,12 +251,21 @@ void SimWwise::renderFrame(int64_t time) {
     }
   }
   for (int i = 0; i < n; ++i) {
+    if (config_.ditherMix) {
+      ditherState_ = ditherState_ * 6364136223846793005ULL + 1442695040888963407ULL;
+      const uint32_t d = static_cast<uint32_t>(ditherState_ >> 33);
+      mixL[i] += static_cast<float>(static_cast<int>(d % 5) - 2) / 32768.0f;
+      mixR[i] += static_cast<float>(static_cast<int>((d >> 8) % 5) - 2) / 32768.0f;
+    }
     mixL[i] = std::min(1.0f, std::max(-1.0f, mixL[i]));
     mixR[i] = std::min(1.0f, std::max(-1.0f, mixR[i]));
-    speakers_.push_back(mixL[i]);
-    speakers_.push_back(mixR[i]);
+    if (config_.captureSpeakers) {
+      speakers_.push_back(mixL[i]);
+      speakers_.push_back(mixR[i]);
+    }
   }
   mixProxy_.setFilled(n);
+  if (mixHistory_ != nullptr) mixHistory_->push(time, mixL, mixR, n);
   timed(callbackNanos_, callbackCalls_,
         [&] { callbacks_.pushPlayoutAudioFrameAfterEffect(&mixProxy_); });
   ++reversePushes_;

@@ -15,6 +15,12 @@
 // start() switches both transfers on (SetTransferRecordingData(true),
 // SetTransferPlayoutData(true)); stop() switches them off.
 //
+// What real sessions do to it: its output device clock may run some ppm off
+// the engine's; its audio thread may stall (a loading hitch: the frames due
+// meanwhile are never rendered, as when a device callback comes back late);
+// and a voice may go virtual for a while (Wwise stops pulling its game
+// object, then pulls it again).
+//
 // Threading contract: setup (game objects, start) and stop/drain run on the
 // caller's thread while the audio thread is not running; the audio thread
 // owns every buffer and statistic while it runs, and allocates nothing per
@@ -27,6 +33,7 @@
 
 #include "IAkAudioBufferProxy.h"
 #include "KivraSimClock.h"
+#include "KivraSimLatency.h"
 #include "KivraStandInSdk.h"
 
 namespace kivra {
@@ -36,8 +43,21 @@ struct SimVec3 {
   float x = 0, y = 0, z = 0;
 };
 
+// A span of clock time (sample frames) during which something does not run.
+struct SimSpan {
+  int64_t start = 0;
+  int64_t frames = 0;
+  bool contains(int64_t t) const { return t >= start && t < start + frames; }
+};
+
 struct SimWwiseConfig {
   int framesPerBuffer = 1024;  // 256, 512, 1024, 2048 occur
+  double clockPpm = 0;         // the output device clock runs this much fast
+  std::vector<SimSpan> stalls;  // the audio thread renders nothing in these
+  bool captureSpeakers = true;  // keep the rendered mix (off for long sessions)
+  // Add -2..+2 LSB of noise to the mix, so that a probe can place every
+  // frame of the reverse stream even where the mix is silent.
+  bool ditherMix = false;
   float micGain = 1.0f;
   bool identityMicEffect = false;  // verify mode: the samples pass untouched
   float minDistance = 1.0f;
@@ -94,6 +114,13 @@ class KIVRA_SDK_API SimWwise {
 
   // Setup, before start().
   int addGameObject(uint64_t gameObjectId, SimVec3 position);
+  // Voice i is virtual (not pulled) during the span.
+  void addVirtualSpan(size_t voice, SimSpan span);
+  // Every pull of the microphone / of voice i is delivered to the probe; every
+  // mix pushed back is recorded in the history.
+  void setMicProbe(SimLatencyProbe* probe) { micProbe_ = probe; }
+  void setVoiceProbe(size_t voice, SimLatencyProbe* probe);
+  void setMixHistory(SimMixHistory* history) { mixHistory_ = history; }
 
   // Takes the callbacks the bridge registered, switches both transfers on
   // and starts the audio thread. False when a callback is missing.
@@ -126,6 +153,9 @@ class KIVRA_SDK_API SimWwise {
   // Interleaved stereo floats, one Wwise frame after another.
   const std::vector<float>& speakers() const { return speakers_; }
   int64_t reversePushes() const { return reversePushes_; }
+  // Frames that fell in a stall and were never rendered.
+  int64_t stalledFrames() const { return stalledFrames_; }
+  int64_t voiceVirtualPulls(size_t i) const { return voices_[i].virtualPulls; }
   // Wall time spent inside the bridge's callbacks, in nanoseconds.
   int64_t callbackNanos() const { return callbackNanos_; }
   int64_t callbackCalls() const { return callbackCalls_; }
@@ -140,11 +170,14 @@ class KIVRA_SDK_API SimWwise {
     bool playing = false;
     int64_t underruns = 0, total = 0, drained = 0;
     std::vector<int16_t> captured;
+    std::vector<SimSpan> virtualSpans;
+    int64_t virtualPulls = 0;
+    SimLatencyProbe* probe = nullptr;
   };
 
   void loop(int taskId);
   void renderFrame(int64_t time);
-  void pullVoice(Voice& v, SimBufferProxy& proxy, int frames);
+  void pullVoice(Voice& v, SimBufferProxy& proxy, int64_t time);
 
   SimClock& clock_;
   SimWwiseConfig config_;
@@ -161,6 +194,10 @@ class KIVRA_SDK_API SimWwise {
   std::vector<float> speakers_;
   int64_t micUnderruns_ = 0, micTotal_ = 0, micDrained_ = 0;
   int64_t reversePushes_ = 0;
+  int64_t stalledFrames_ = 0;
+  uint64_t ditherState_ = 0x9E3779B97F4A7C15ULL;
+  SimLatencyProbe* micProbe_ = nullptr;
+  SimMixHistory* mixHistory_ = nullptr;
   int64_t callbackNanos_ = 0, callbackCalls_ = 0;
 };
 

@@ -74,6 +74,7 @@ void KivraCommLatencyController::track(const int16_t* out, int frames) {
 KivraCommLatencyController::PushResult KivraCommLatencyController::push(
     KivraCommCircularBuffer& queue, int16_t* data, int length, StaleEvent* stale) {
   if (stale != nullptr) *stale = StaleEvent{};
+  if (length > 0) producerTime_ += length / channels_;
   if (queue.Push(data, length) == length) {
     refusedSinceFull_ = 0;
     return PushResult::Stored;
@@ -129,11 +130,12 @@ void KivraCommLatencyController::observe(int residue, int requestFrames) {
   if (!windowOpen_) {
     windowOpen_ = true;
     windowSince_ = consumerTime_ - requestFrames;
+    windowSinceProducer_ = producerTime_;
     windowMin_ = residue;
   } else {
     windowMin_ = std::min(windowMin_, residue);
   }
-  if (consumerTime_ - windowSince_ >= kWindowFrames) {
+  if (windowPassed(windowSince_, windowSinceProducer_)) {
     windowOpen_ = false;
     if (consumer_ == Consumer::FixedBlocks) {
       if (!targetKnown_) {
@@ -162,11 +164,12 @@ void KivraCommLatencyController::observe(int residue, int requestFrames) {
   if (!above_) {
     above_ = true;
     aboveSince_ = consumerTime_ - requestFrames;
+    aboveSinceProducer_ = producerTime_;
     aboveMin_ = residue;
   } else {
     aboveMin_ = std::min(aboveMin_, residue);
   }
-  if (consumerTime_ - aboveSince_ < kWindowFrames) return;
+  if (!windowPassed(aboveSince_, aboveSinceProducer_)) return;
   above_ = false;
   if (removeBudget_ > 0) return;  // the last decision is still being carried out
   removeBudget_ = aboveMin_ - targetFrames_ - kKeepFrames;

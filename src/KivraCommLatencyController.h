@@ -9,7 +9,11 @@
 // packet queues: what counts is the least depth the queue keeps after the
 // consumer's pulls over a whole window (1 s of the consumer's time), not its
 // depth now. A burst drains by itself within the window and is left alone;
-// a residue that never drains is removed, down to what full pulls need:
+// a residue that never drains is removed, down to what full pulls need.
+// A window must pass on both clocks (the frames the consumer asked for and
+// the frames the producer offered), so a consumer that merely runs in
+// bursts, faster or slower than real time, never looks like a standing queue.
+// Removal:
 //  - first in quiet stretches (voice has pauses), 2 ms at a time, looking
 //    ahead so that the audio on both sides of the cut is quiet too;
 //  - when no quiet stretch comes within a bound (2 s for a small backlog,
@@ -141,6 +145,11 @@ class KivraCommLatencyController {
 
  private:
   void observe(int residueFrames, int requestFrames);
+  // A window that opened at these times has passed on both clocks.
+  bool windowPassed(int64_t consumerSince, int64_t producerSince) const {
+    return consumerTime_ - consumerSince >= kWindowFrames &&
+           producerTime_ - producerSince >= kWindowFrames;
+  }
   // True when the next `frames` queued frames are all quiet.
   bool quietAhead(const KivraCommCircularBuffer& queue, int frames);
   void track(const int16_t* out, int frames);
@@ -149,13 +158,15 @@ class KivraCommLatencyController {
   const Consumer consumer_;
   const int channels_;
 
-  // Residue tracking, in frames of consumer time.
+  // Residue tracking. Times are frames the consumer asked for and frames the
+  // producer offered since construction.
   int64_t consumerTime_ = 0;
+  int64_t producerTime_ = 0;
   bool above_ = false;  // residue above the dead band since aboveSince_
-  int64_t aboveSince_ = 0;
+  int64_t aboveSince_ = 0, aboveSinceProducer_ = 0;
   int aboveMin_ = 0;
   bool windowOpen_ = false;  // fixed windows and their least residue
-  int64_t windowSince_ = 0;
+  int64_t windowSince_ = 0, windowSinceProducer_ = 0;
   int windowMin_ = 0;
   bool targetKnown_;
   int targetFrames_ = 0;

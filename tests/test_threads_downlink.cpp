@@ -59,6 +59,14 @@ TEST_F(BridgeTest, DownlinkTalkerAcrossThreadsLosesOnlyWholeLoggedBlocks) {
         stall.requested = true;
         stall.cv.wait(lock, [&] { return stall.paused; });
       }
+      // A device clock paces the engine: outside the stall it never runs more
+      // than two blocks ahead of Wwise, as real devices on matched clocks do,
+      // so the latency controller has no standing backlog to remove.
+      if (k < kStallAt || k > kStallAt + kStallBlocks) {
+        while (Peer::userDepth(w, "room-1", 42) > 2 * kBlockSamples) {
+          std::this_thread::sleep_for(std::chrono::microseconds(20));
+        }
+      }
       for (int j = 0; j < kBlockSamples; ++j) f.samples[j] = sampleOf(k, j);
       if (!w.onPlaybackAudioFrameBeforeMixing("room-1", 42, f.frame)) ++refused;
       // Another talker of the same channel, never registered, comes in between.
