@@ -65,6 +65,39 @@ std::vector<TimePoint> decimate(const std::vector<TimePoint>& in, double seconds
   return out;
 }
 
+// The latency section of one stream: summary, what the controller did, and
+// the mean and maximum of every minute.
+std::string latencySection(const StreamStats& st, double seconds) {
+  const LatencyStats& L = st.latency;
+  std::string s = format("  %s\n", st.name.c_str());
+  s += format(
+      "    added latency: mean %.2f ms, max %.2f ms (%lld frames placed in their source; %lld "
+      "blended or inserted; %lld gap(s) over %lld source frames)\n",
+      L.meanMs, L.maxMs, static_cast<long long>(L.placed), static_cast<long long>(L.unplaced),
+      static_cast<long long>(L.gaps), static_cast<long long>(L.skippedFrames));
+  const int64_t removals = L.quietRemovals + L.crossfades;
+  s += format(
+      "    controller: %lld removal(s), %lld in quiet stretches (%.1f ms) and %lld with a "
+      "crossfade (%.1f ms)%s; %lld insertion(s) (%.1f ms); %lld stale discard(s) (%.1f ms)\n",
+      static_cast<long long>(removals), static_cast<long long>(L.quietRemovals),
+      L.quietFrames / 48.0, static_cast<long long>(L.crossfades), L.crossfadeFrames / 48.0,
+      removals > 0
+          ? format(", %.0f%% quiet", 100.0 * L.quietRemovals / static_cast<double>(removals))
+                .c_str()
+          : "",
+      static_cast<long long>(L.insertions), L.insertedFrames / 48.0,
+      static_cast<long long>(L.staleEvents), L.staleFrames / 48.0);
+  s += format("    drops: %lld block(s) refused for overflow; underruns: %lld\n",
+              static_cast<long long>(st.droppedLog), static_cast<long long>(st.underruns));
+  if (seconds >= 60.0 && !L.minutes.empty()) {
+    s += "    minute  mean ms   max ms\n";
+    for (size_t m = 0; m < L.minutes.size(); ++m) {
+      s += format("    %6zu %8.2f %8.2f\n", m + 1, L.minutes[m].meanMs(), L.minutes[m].maxMs);
+    }
+  }
+  return s;
+}
+
 }  // namespace
 
 std::string formatReport(const SessionResult& r, const SessionConfig& c) {
@@ -94,11 +127,20 @@ std::string formatReport(const SessionResult& r, const SessionConfig& c) {
       "     the direct track, by sample position)\n",
       r.latencyMeanMs, r.latencyMaxMs, static_cast<long long>(r.latencySamples));
   s += format(
+      "\n  added latency per stream, measured from the audio: each frame Wwise receives is found\n"
+      "  in its source; its age is the time since the engine handed it to the bridge\n"
+      "  (clocks: engine %+.0f ppm, Wwise %+.0f ppm; %zu Wwise stall(s))\n",
+      c.enginePpm, c.wwisePpm, c.stalls.size());
+  s += latencySection(r.uplink, r.seconds);
+  for (const StreamStats& t : r.talkers) s += latencySection(t, r.seconds);
+  s += "\n";
+  s += format(
       "  bridge time per 10 ms of audio: %.2f us in engine callbacks + %.2f us in Wwise "
       "callbacks = %.2f us (wall time inside the calls)\n",
       r.observerUsPer10ms, r.pluginUsPer10ms, r.observerUsPer10ms + r.pluginUsPer10ms);
   const std::string content =
-      r.uplinkContentDiffs != 0
+      !r.captured ? std::string("checked by the probes (a long session keeps no audio)")
+      : r.uplinkContentDiffs != 0
           ? format("%lld samples differ from their microphone sample",
                    static_cast<long long>(r.uplinkContentDiffs))
           : (r.verify ? "every sample the exact value of its microphone sample"

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <thread>
 
 #include "DemoAudio.h"
@@ -36,7 +38,39 @@ struct LogCounts {
   int64_t recordOverflow = 0;
   int64_t reverseOverflow = 0;
   std::vector<std::pair<uint32_t, int64_t>> playbackOverflow;  // uid, lines
+  // The latency controller's lines, by queue name ("uplink", "reverse",
+  // "downlink uid 42 channel room1").
+  std::map<std::string, LatencyStats> controller;
 };
+
+// "latency NAME: removed N frames in a quiet stretch ...", "... with a ...
+// crossfade", "inserted N frames ...", "... N stale frames discarded ...".
+void readControllerLine(const std::string& line, LogCounts& counts) {
+  const size_t at = line.find(" latency ");
+  if (at == std::string::npos) return;
+  const size_t colon = line.find(": ", at + 9);
+  if (colon == std::string::npos) return;
+  LatencyStats& c = counts.controller[line.substr(at + 9, colon - at - 9)];
+  const char* rest = line.c_str() + colon + 2;
+  int n = 0;
+  if (std::sscanf(rest, "removed %d frames", &n) == 1) {
+    if (line.find("in a quiet stretch", colon) != std::string::npos) {
+      ++c.quietRemovals;
+      c.quietFrames += n;
+    } else {
+      ++c.crossfades;
+      c.crossfadeFrames += n;
+    }
+  } else if (std::sscanf(rest, "inserted %d frames", &n) == 1) {
+    ++c.insertions;
+    c.insertedFrames += n;
+  } else if (std::sscanf(rest, "queue full for longer than it holds, %d stale frames", &n) == 1) {
+    ++c.staleEvents;
+    c.staleFrames += n;
+  } else if (std::sscanf(rest, "pulled again; %d more frames of stale audio", &n) == 1) {
+    c.staleFrames += n;
+  }
+}
 
 LogCounts readLog(const std::string& path) {
   LogCounts counts;
@@ -44,6 +78,7 @@ LogCounts readLog(const std::string& path) {
   std::string line;
   while (std::getline(in, line)) {
     ++counts.lines;
+    readControllerLine(line, counts);
     if (line.find("record data is overflow") != std::string::npos) ++counts.recordOverflow;
     if (line.find("reverse float audio frame overflow") != std::string::npos) {
       ++counts.reverseOverflow;
@@ -132,7 +167,24 @@ SessionConfig defaultSession() {
   return c;
 }
 
+SessionConfig longSession() {
+  SessionConfig c = defaultSession();
+  c.preset = "long";
+  c.seconds = 3600.0;
+  c.enginePpm = 100.0;
+  c.wwisePpm = -100.0;
+  for (double at = 120.0; at < 3600.0; at += 240.0) c.stalls.push_back({at, 0.3});
+  c.stalls.push_back({31 * 60.0, 2.0});
+  c.talkers[1].virtualSpans.push_back({20 * 60.0, 60.0});
+  return c;
+}
+
 bool prepareInputs(SessionConfig& config, std::string& error) {
+  // A long session loops its inputs: a minute of synthesised voice will do.
+  const double synthSeconds = [&] {
+    const double s = config.seconds > 0 ? config.seconds : 4.0;
+    return s > kCaptureSeconds ? 60.0 : s;
+  }();
   if (!config.micWav.empty()) {
     if (!loadAudioFile(config.micWav, config.mic, error)) {
       error = "--mic: " + error;
@@ -149,8 +201,11 @@ bool prepareInputs(SessionConfig& config, std::string& error) {
     v.f0 = 125.0;
     v.seed = 7;
     v.level = 0.4;
-    config.mic = synthVoice(config.seconds, v);
+    config.mic = synthVoice(synthSeconds, v);
   }
+  // -84 dBFS of dither makes every frame unique, so the latency probes can
+  // find each delivered frame in its source even in silence.
+  sim::simDither(config.mic, 1);
   for (size_t i = 0; i < config.talkers.size(); ++i) {
     TalkerConfig& t = config.talkers[i];
     if (!t.wav.empty()) {
@@ -166,8 +221,9 @@ bool prepareInputs(SessionConfig& config, std::string& error) {
       v.seed = 100 + static_cast<unsigned>(i);
       v.level = 0.3;
       v.startDelay = 0.15 * static_cast<double>(i + 1);
-      t.samples = synthVoice(config.seconds, v);
+      t.samples = synthVoice(synthSeconds, v);
     }
+    sim::simDither(t.samples, 101 + static_cast<uint32_t>(i));
   }
   return true;
 }
@@ -199,14 +255,28 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   const int64_t totalFrames =
       static_cast<int64_t>(std::llround(config.seconds * 100.0)) * (kRate / 100);
   r.seconds = static_cast<double>(totalFrames) / kRate;
+  r.captured = r.seconds <= kCaptureSeconds;
+  const bool disturbed = config.enginePpm != 0 || config.wwisePpm != 0 || !config.stalls.empty() ||
+                         std::any_of(config.talkers.begin(), config.talkers.end(),
+                                     [](const TalkerConfig& t) { return !t.virtualSpans.empty(); });
+  auto span = [](const SpanConfig& c) {
+    return sim::SimSpan{std::llround(c.at * kRate), std::llround(c.seconds * kRate)};
+  };
 
   sim::SimClock clock(config.clock, kRate);
   clock.setEnd(totalFrames);
   sim::SimVoiceEngine engine(clock);
   engine.setChannelId(config.channel);
-  engine.setMicrophone(config.mic);
-  for (const TalkerConfig& t : config.talkers) engine.addTalker(t.channel, t.uid, t.samples);
-  engine.reserveSeconds(r.seconds + 1.0);
+  // A long session loops its inputs, each pass with its own dither.
+  engine.setMicrophoneSource(sim::SimSource(config.mic, !r.captured, 1));
+  for (size_t i = 0; i < config.talkers.size(); ++i) {
+    const TalkerConfig& t = config.talkers[i];
+    engine.addTalkerSource(t.channel, t.uid,
+                           sim::SimSource(t.samples, !r.captured, 101 + static_cast<uint32_t>(i)));
+  }
+  engine.setClockPpm(config.enginePpm);
+  engine.setCaptureTracks(r.captured);
+  engine.reserveSeconds(r.captured ? r.seconds + 1.0 : 0.0);
 
   int trackId = -1;
   if (api.init(static_cast<rtc::IRtcEngine*>(&engine), &trackId, config.outDir.c_str()) != 0) {
@@ -220,10 +290,35 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   wc.framesPerBuffer = config.wwiseFrames;
   wc.micGain = config.gain;
   wc.identityMicEffect = config.verify;
-  wc.reserveSeconds = r.seconds + 1.0;
-  wc.captureVoices = true;
+  wc.reserveSeconds = r.captured ? r.seconds + 1.0 : 0.0;
+  wc.captureVoices = r.captured;
+  wc.captureSpeakers = r.captured;
+  wc.clockPpm = config.wwisePpm;
+  for (const SpanConfig& st : config.stalls) wc.stalls.push_back(span(st));
   sim::SimWwise wwise(clock, wc);
   for (const TalkerConfig& t : config.talkers) wwise.addGameObject(t.object, t.pos);
+  for (size_t i = 0; i < config.talkers.size(); ++i) {
+    for (const SpanConfig& v : config.talkers[i].virtualSpans) wwise.addVirtualSpan(i, span(v));
+  }
+
+  // Latency probes: each finds what Wwise receives in the source the engine
+  // handed over (480-frame blocks; the microphone's when complete, the
+  // talkers' when due to be played).
+  const sim::SimEngineSourceView micView(engine.microphone(), 480, true, config.enginePpm,
+                                         engine.recordProgress());
+  sim::SimLatencyProbe micProbe(micView);
+  std::vector<std::unique_ptr<sim::SimEngineSourceView>> talkerViews;
+  std::vector<std::unique_ptr<sim::SimLatencyProbe>> talkerProbes;
+  const double spacing = r.captured ? 0.0 : 0.5;
+  micProbe.setPointSpacing(spacing);
+  wwise.setMicProbe(&micProbe);
+  for (size_t i = 0; i < config.talkers.size(); ++i) {
+    talkerViews.push_back(std::make_unique<sim::SimEngineSourceView>(
+        engine.talkerSource(i), 480, false, config.enginePpm, engine.playbackProgress()));
+    talkerProbes.push_back(std::make_unique<sim::SimLatencyProbe>(*talkerViews.back()));
+    talkerProbes.back()->setPointSpacing(spacing);
+    wwise.setVoiceProbe(i, talkerProbes.back().get());
+  }
   if (!wwise.start()) {
     error = "the bridge handed the plugin side no callbacks";
     api.uninit();
@@ -256,9 +351,13 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   };
   // Which blocks the bridge's queue (19200 samples, all or nothing) had room
   // for, replayed from what the engine pushed and Wwise pulled, in clock
-  // order. The published content below confirms it sample by sample.
+  // order. The published content below confirms it sample by sample. This
+  // holds for undisturbed sessions only: with drift, stalls or virtual
+  // voices the latency controller removes audio too, and the probes check
+  // the content instead.
+  const bool exact = r.captured && !disturbed;
   std::vector<bool> accepted(rec.size(), false);
-  {
+  if (exact) {
     size_t ri = 0, fi = 0;
     int64_t depth = 0;
     while (ri < rec.size() || fi < wf.size()) {
@@ -287,6 +386,7 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   for (size_t ei = 0; ei < rec.size(); ++ei) {
     const sim::SimBlockEvent& e = rec[ei];
     delivered += e.samples;
+    if (!exact) continue;
     if (!accepted[ei] || pubPos >= static_cast<int64_t>(pub.size())) continue;
     const int64_t len = std::min<int64_t>(e.samples, static_cast<int64_t>(pub.size()) - pubPos);
     for (int64_t k = 0; k < len; ++k) {
@@ -320,18 +420,28 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   }
   r.latency = std::move(latency);
   r.latencyMeanMs = r.latencySamples > 0 ? latencySum / static_cast<double>(r.latencySamples) : 0;
-  const int64_t unmatched = static_cast<int64_t>(pub.size()) - pubPos;
+  const int64_t unmatched = exact ? static_cast<int64_t>(pub.size()) - pubPos : 0;
   r.uplinkContentDiffs = contentDiffs + unmatched;
 
   const std::string logFile = logPath;
   const LogCounts log = readLog(logFile);
   r.logLines = log.lines;
   r.uplink.name = "microphone -> published (direct track)";
-  r.uplink.samples = static_cast<int64_t>(pub.size());
+  r.uplink.samples = published.pushedSamples;
   r.uplink.remaining = wwise.micFramesDrained() * 2;
   r.uplink.droppedLog = log.recordOverflow;
-  r.uplink.droppedCount =
-      (delivered - r.uplink.samples - r.uplink.remaining + kBlockSamples - 1) / kBlockSamples;
+  auto controllerOf = [&](const std::string& name) {
+    const auto it = log.controller.find(name);
+    return it != log.controller.end() ? it->second : LatencyStats();
+  };
+  // Removed by the latency controller: not dropped blocks.
+  auto removedSamples = [](const LatencyStats& c) {
+    return 2 * (c.quietFrames + c.crossfadeFrames + c.staleFrames - c.insertedFrames);
+  };
+  r.uplink.latency = controllerOf("uplink");
+  r.uplink.droppedCount = (delivered - r.uplink.samples - r.uplink.remaining -
+                           removedSamples(r.uplink.latency) + kBlockSamples - 1) /
+                          kBlockSamples;
   r.uplink.underruns = wwise.micUnderruns();
   r.micNotSilenced = engine.micSamplesNotSilenced();
 
@@ -346,14 +456,17 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
     s.samples = wwise.voiceFramesPulled(i) * 2;
     s.remaining = wwise.voiceFramesDrained(i) * 2;
     const int64_t offered = engine.talkerSamplesOffered(i);
-    s.droppedCount = (offered - s.samples - s.remaining + kBlockSamples - 1) / kBlockSamples;
+    s.latency = controllerOf("downlink uid " + std::to_string(t.uid) + " channel " + t.channel);
+    s.droppedCount =
+        (offered - s.samples - s.remaining - removedSamples(s.latency) + kBlockSamples - 1) /
+        kBlockSamples;
     for (const auto& p : log.playbackOverflow) {
       if (p.first == t.uid) s.droppedLog = p.second;
     }
     s.underruns = wwise.voiceUnderruns(i);
     // What Wwise received must be the talker's blocks the bridge accepted
     // (the engine saw every refusal), in order, sample for sample.
-    {
+    if (exact) {
       const std::vector<int16_t>& got = wwise.voiceCapture(i);
       const std::vector<int64_t>& refused = engine.talkerRejections(i);
       size_t ri = 0, at = 0;
@@ -375,6 +488,7 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
       s.contentDiffs = diffs;
     }
     r.talkers.push_back(s);
+    if (!exact) continue;
 
     std::vector<DepthEvent> ev;
     const std::vector<int64_t>& rej = engine.talkerRejections(i);
@@ -394,7 +508,7 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
     r.talkerDepth.push_back(depthSeries(std::move(ev)));
     r.talkerDrops.push_back(std::move(drops));
   }
-  {
+  if (exact) {
     std::vector<DepthEvent> ev;
     for (size_t ei = 0; ei < rec.size(); ++ei) {
       if (accepted[ei]) ev.push_back({rec[ei].time, 0, rec[ei].samples / 2});
@@ -403,14 +517,34 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
     r.micDepth = depthSeries(std::move(ev));
   }
 
+  // ---- Latency as the probes measured it.
+  auto fill = [&](LatencyStats& L, const sim::SimLatencyProbe& p) {
+    L.minutes = p.minutes();
+    double sum = 0;
+    int64_t n = 0;
+    for (const sim::SimLatencyMinute& m : L.minutes) {
+      sum += m.sumMs;
+      n += m.frames;
+      L.maxMs = std::max(L.maxMs, m.maxMs);
+    }
+    L.meanMs = n > 0 ? sum / static_cast<double>(n) : 0;
+    for (const sim::SimLatencyPoint& pt : p.trace()) L.trace.push_back({pt.seconds, pt.ms});
+    L.placed = p.placed();
+    L.unplaced = p.unplaced();
+    L.skippedFrames = p.skipped();
+    L.gaps = p.gaps();
+  };
+  fill(r.uplink.latency, micProbe);
+  for (size_t i = 0; i < r.talkers.size(); ++i) fill(r.talkers[i].latency, *talkerProbes[i]);
+
   // ---- Reverse: the Wwise mix -> AEC reference track.
   const std::vector<float>& speakers = wwise.speakers();
   std::vector<int16_t> speakers16(speakers.size());
   for (size_t i = 0; i < speakers.size(); ++i) speakers16[i] = floatToInt16(speakers[i]);
   r.reverse.name = "Wwise mix -> AEC reference track";
-  r.reverse.samples = static_cast<int64_t>(aec.samples.size());
+  r.reverse.samples = aec.pushedSamples;
   r.reverse.droppedLog = log.reverseOverflow;
-  const int64_t mixSamples = static_cast<int64_t>(speakers16.size());
+  const int64_t mixSamples = wwise.reversePushes() * wwise.config().framesPerBuffer * 2;
   r.reverse.droppedCount =
       (std::max<int64_t>(0, mixSamples - r.reverse.samples) + kBlockSamples - 1) / kBlockSamples;
   const size_t common = std::min(aec.samples.size(), speakers16.size());
@@ -483,6 +617,7 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
                       {"aec_reference.wav", &aec.samples},
                       {"speakers.wav", &speakers16}};
   for (const Wav& w : wavs) {
+    if (!r.captured) break;  // a long session keeps no audio
     if (!writeWav16(out(w.name), *w.data, 2, error)) return false;
     r.files.push_back(out(w.name));
   }

@@ -9,10 +9,17 @@
 #include <vector>
 
 #include "KivraSimClock.h"
+#include "KivraSimLatency.h"
 #include "KivraSimWwise.h"
 
 namespace kivra {
 namespace demo {
+
+// A span of session time, in seconds.
+struct SpanConfig {
+  double at = 0;
+  double seconds = 0;
+};
 
 struct TalkerConfig {
   std::string channel = "room1";
@@ -20,7 +27,8 @@ struct TalkerConfig {
   uint64_t object = 0;
   std::string wav;  // empty: a synthesised voice
   sim::SimVec3 pos;
-  std::vector<int16_t> samples;  // 48 kHz stereo, filled by prepareInputs
+  std::vector<int16_t> samples;          // 48 kHz stereo, filled by prepareInputs
+  std::vector<SpanConfig> virtualSpans;  // Wwise does not pull this voice
 };
 
 struct SessionConfig {
@@ -36,15 +44,46 @@ struct SessionConfig {
   std::string outDir = "demo-out";
   std::string channel = "room1";  // the microphone's channel id
   bool progress = false;          // draw a progress bar on stderr
+  // What real sessions do: device clocks off by some ppm, Wwise stalls.
+  double enginePpm = 0;
+  double wwisePpm = 0;
+  std::vector<SpanConfig> stalls;
+  std::string preset;  // the name of the preset the session came from, if any
 };
+
+// Sessions longer than this keep no audio (no WAV files, no sample-by-sample
+// checks); their inputs loop and latency is measured by the probes alone.
+constexpr double kCaptureSeconds = 120.0;
 
 // The built-in session: a synthesised microphone voice and two synthesised
 // talkers, one to the left and one to the right of the listener.
 SessionConfig defaultSession();
+// One hour of what a game session goes through: the engine's clock 100 ppm
+// fast and Wwise's 100 ppm slow, a 300 ms Wwise stall every four minutes and
+// a 2 s one at 31:00, and the second talker virtual from 20:00 for a minute.
+SessionConfig longSession();
 
 // Loads (or synthesises) every input and fixes the session length. False
 // with a message naming the input at fault.
 bool prepareInputs(SessionConfig& config, std::string& error);
+
+struct TimePoint {
+  double t = 0;  // seconds
+  double v = 0;
+};
+
+// Added latency of one stream as the probes measured it from the audio, and
+// what the bridge's latency controller did (from its log lines).
+struct LatencyStats {
+  std::vector<sim::SimLatencyMinute> minutes;
+  std::vector<TimePoint> trace;  // ms, by session time
+  double meanMs = 0, maxMs = 0;
+  int64_t placed = 0, unplaced = 0, skippedFrames = 0, gaps = 0;
+  int64_t quietRemovals = 0, quietFrames = 0;
+  int64_t crossfades = 0, crossfadeFrames = 0;
+  int64_t insertions = 0, insertedFrames = 0;
+  int64_t staleEvents = 0, staleFrames = 0;
+};
 
 struct StreamStats {
   std::string name;
@@ -54,13 +93,9 @@ struct StreamStats {
   int64_t underruns = 0;
   int64_t remaining = 0;     // samples still queued when the session ended
   int64_t contentDiffs = 0;  // talkers: samples Wwise received with a wrong value
+  LatencyStats latency;
   double blocks() const { return static_cast<double>(samples) / 960.0; }
   double seconds() const { return static_cast<double>(samples) / 96000.0; }
-};
-
-struct TimePoint {
-  double t = 0;  // seconds
-  double v = 0;
 };
 
 struct SessionResult {
@@ -69,6 +104,7 @@ struct SessionResult {
   int wwiseFrames = 0;
   float gain = 1.0f;
   bool verify = false;
+  bool captured = true;  // false: a long session, see kCaptureSeconds
   double wallSeconds = 0;
 
   StreamStats uplink;                // microphone -> published (direct track)

@@ -2,6 +2,7 @@
 // way a game loads it, with real audio in and out. See README.md, "Demo".
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +35,8 @@ const char* kUsage =
     "                        wav=FILE    the talker's audio (default: a synthesised voice)\n"
     "                        pos=X,Y,Z   position relative to the listener, metres;\n"
     "                                    x right, y up, z forward (default 0,0,1)\n"
+    "                        virtual=AT+S  Wwise does not pull this voice for S seconds from\n"
+    "                                    AT (a voice it virtualised); repeatable\n"
     "                      e.g. --talker channel=room1,uid=42,object=100,wav=a.wav,pos=-3,0,1\n"
     "                      default: two synthesised talkers at (-3,0,1) and (4,0,2)\n"
     "  --seconds S         session length (default: the microphone's length, 4 s when\n"
@@ -49,12 +52,22 @@ const char* kUsage =
     "  --out DIR           output folder (default ./demo-out)\n"
     "  --channel ID        the microphone's RTC channel id (default room1)\n"
     "  --library PATH      libKivraWwiseWrapper to load (default: the one built with the demo)\n"
+    "  --engine-ppm P      the voice engine's device clock runs P ppm fast (negative: slow),\n"
+    "                      -1000..1000 (default 0)\n"
+    "  --wwise-ppm P       the same for Wwise's output device (default 0)\n"
+    "  --stall AT+S        Wwise's audio thread stalls for S seconds from AT (a loading hitch;\n"
+    "                      the frames due meanwhile are never rendered); repeatable\n"
+    "  --preset long       one hour of a game session: engine +100 ppm, Wwise -100 ppm, a 300 ms\n"
+    "                      stall every four minutes and a 2 s one at 31:00, the second talker\n"
+    "                      virtual from 20:00 for a minute (options after it change it)\n"
     "  --no-progress       no progress bar (it is drawn only on a terminal anyway)\n"
     "  --help              this text\n"
     "\n"
     "Outputs in DIR: microphone.wav (the input as fed to the engine), published.wav (the direct\n"
     "track), aec_reference.wav (the AEC reference track), speakers.wav (the Wwise mix),\n"
-    "timeline.svg, report.txt and the bridge's kivra_wwise_log.txt.\n"
+    "timeline.svg, report.txt and the bridge's kivra_wwise_log.txt. Sessions over 120 s keep no\n"
+    "audio: they loop their inputs and write no WAV files; the report gives each stream's\n"
+    "added latency per minute. Inputs get -84 dBFS of dither so that every frame is unique.\n"
     "Exit status: 0 success, 1 verification failed, 2 bad arguments or inputs, 3 session error.\n";
 
 int fail(const std::string& message) {
@@ -76,6 +89,19 @@ bool parseUnsigned(const std::string& s, unsigned long long max, unsigned long l
   errno = 0;
   out = std::strtoull(s.c_str(), &end, 10);
   return errno == 0 && end != nullptr && *end == '\0' && out <= max;
+}
+
+// "AT+S": a span of S seconds from AT, both at least 0, S above 0.
+bool parseSpan(const std::string& text, kivra::demo::SpanConfig& span) {
+  const size_t plus = text.find('+');
+  if (plus == std::string::npos) return false;
+  double at = 0, seconds = 0;
+  if (!parseDouble(text.substr(0, plus), at) || !parseDouble(text.substr(plus + 1), seconds)) {
+    return false;
+  }
+  if (!(at >= 0) || at > 3600 || !(seconds > 0) || seconds > 3600) return false;
+  span = {at, seconds};
+  return true;
 }
 
 bool parseTalker(const std::string& desc, TalkerConfig& t, std::string& error) {
@@ -140,8 +166,15 @@ bool parseTalker(const std::string& desc, TalkerConfig& t, std::string& error) {
         return false;
       }
       t.pos = {static_cast<float>(v[0]), static_cast<float>(v[1]), static_cast<float>(v[2])};
+    } else if (key == "virtual") {
+      kivra::demo::SpanConfig span;
+      if (!parseSpan(value, span)) {
+        error = "virtual '" + value + "' must be AT+SECONDS, e.g. 600+60";
+        return false;
+      }
+      t.virtualSpans.push_back(span);
     } else {
-      error = "unknown key '" + key + "' (channel, uid, object, wav, pos)";
+      error = "unknown key '" + key + "' (channel, uid, object, wav, pos, virtual)";
       return false;
     }
   }
@@ -217,11 +250,44 @@ int main(int argc, char** argv) {
     } else if (arg == "--library") {
       if (!value(v) || v.empty()) return fail("--library needs a path");
       config.libraryPath = v;
+    } else if (arg == "--engine-ppm" || arg == "--wwise-ppm") {
+      double ppm = 0;
+      if (!value(v) || !parseDouble(v, ppm) || !(ppm >= -1000) || ppm > 1000) {
+        return fail(arg + " '" + v + "': must be a number from -1000 to 1000");
+      }
+      (arg == "--engine-ppm" ? config.enginePpm : config.wwisePpm) = ppm;
+    } else if (arg == "--stall") {
+      kivra::demo::SpanConfig span;
+      if (!value(v) || !parseSpan(v, span)) {
+        return fail("--stall '" + v + "': must be AT+SECONDS, e.g. 30+0.3");
+      }
+      config.stalls.push_back(span);
+    } else if (arg == "--preset") {
+      if (!value(v) || v != "long") return fail("--preset '" + v + "': the one preset is long");
+      const kivra::demo::SessionConfig preset = kivra::demo::longSession();
+      config.preset = preset.preset;
+      config.seconds = preset.seconds;
+      config.enginePpm = preset.enginePpm;
+      config.wwisePpm = preset.wwisePpm;
+      config.stalls = preset.stalls;
+      config.talkers = preset.talkers;
     } else if (arg == "--no-progress") {
       noProgress = true;
     } else {
       return fail("unknown argument '" + arg + "'");
     }
+  }
+  const bool disturbed =
+      config.enginePpm != 0 || config.wwisePpm != 0 || !config.stalls.empty() ||
+      std::any_of(config.talkers.begin(), config.talkers.end(),
+                  [](const TalkerConfig& t) { return !t.virtualSpans.empty(); }) ||
+      (talkers.empty() == false &&
+       std::any_of(talkers.begin(), talkers.end(),
+                   [](const TalkerConfig& t) { return !t.virtualSpans.empty(); }));
+  if (config.verify && (disturbed || config.seconds > kivra::demo::kCaptureSeconds)) {
+    return fail(
+        "--verify: checks an undisturbed session of at most 120 s sample for sample; leave out "
+        "--engine-ppm, --wwise-ppm, --stall, virtual= and --preset");
   }
   if (config.verify && gainGiven && config.gain != 1.0f) {
     return fail("--gain: --verify uses the identity effect; leave --gain out");

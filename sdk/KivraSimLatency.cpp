@@ -35,6 +35,12 @@ int16_t toInt16(float x) {
 
 }  // namespace
 
+void simDither(std::vector<int16_t>& samples, uint32_t salt) {
+  for (size_t i = 0; i < samples.size(); ++i) {
+    samples[i] = addDither(samples[i], mix32((static_cast<uint64_t>(i) << 9) ^ salt ^ 0x5bd1e995u));
+  }
+}
+
 int64_t simDeviceToClock(int64_t deviceFrames, double ppm) {
   return std::llround(static_cast<double>(deviceFrames) / (1.0 + ppm * 1e-6));
 }
@@ -54,7 +60,9 @@ void SimSource::frame(int64_t f, int16_t& left, int16_t& right) const {
     left = samples_[2 * at];
     right = samples_[2 * at + 1];
   }
-  if (salt_ != 0) {
+  // The first pass is the audio as given; each further pass gets its own
+  // dither, so that no frame of a looped source repeats another.
+  if (salt_ != 0 && loop_ && f >= n) {
     const uint32_t d = mix32((static_cast<uint64_t>(f) << 8) ^ salt_);
     left = addDither(left, d);
     right = addDither(right, d >> 8);
@@ -114,9 +122,8 @@ int64_t SimMixHistory::produced() const {
 
 // ---------------------------------------------------------------------------
 
-SimEngineSourceView::SimEngineSourceView(const SimSource& source, int blockFrames,
-                                         bool atBlockEnd, double ppm,
-                                         const std::atomic<int64_t>& progress)
+SimEngineSourceView::SimEngineSourceView(const SimSource& source, int blockFrames, bool atBlockEnd,
+                                         double ppm, const std::atomic<int64_t>& progress)
     : source_(source),
       block_(std::max(blockFrames, 1)),
       atEnd_(atBlockEnd),

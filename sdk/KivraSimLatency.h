@@ -22,10 +22,11 @@ namespace kivra {
 namespace sim {
 
 // 48 kHz interleaved stereo audio for a simulated device, read by frame index.
-// Past its end it reads as silence, or it loops. With a dither salt, a
-// pseudo-random value of -2..+2 (below -80 dBFS) is added to every sample, a
-// different one for every absolute frame, so that no stretch of audio repeats
-// and a probe can tell every frame from every other, even in silence.
+// Past its end it reads as silence, or it loops. A looping source with a
+// dither salt adds a pseudo-random value of -2..+2 (below -80 dBFS) to every
+// sample of the second and later passes, a different one for every absolute
+// frame, so that no stretch of audio repeats and a probe can tell every frame
+// from every other. (Give the first pass its own dither: simDither.)
 class KIVRA_SDK_API SimSource {
  public:
   SimSource() = default;
@@ -70,8 +71,8 @@ class KIVRA_SDK_API SimMixHistory : public SimProbeSource {
 
  private:
   mutable std::mutex mutex_;
-  std::vector<int16_t> ring_;    // interleaved, keepFrames frames
-  std::vector<int64_t> times_;   // per frame: time of its push
+  std::vector<int16_t> ring_;   // interleaved, keepFrames frames
+  std::vector<int64_t> times_;  // per frame: time of its push
   int64_t keep_;
   int64_t total_ = 0;
 };
@@ -96,6 +97,10 @@ class KIVRA_SDK_API SimEngineSourceView : public SimProbeSource {
   double ppm_;
   const std::atomic<int64_t>& progress_;
 };
+
+// Adds -2..+2 of pseudo-random dither (below -80 dBFS) to every sample, the
+// same for the same salt on every run.
+KIVRA_SDK_API void simDither(std::vector<int16_t>& samples, uint32_t salt);
 
 // Device time to clock time for a device clock `ppm` fast.
 KIVRA_SDK_API int64_t simDeviceToClock(int64_t deviceFrames, double ppm);

@@ -143,8 +143,10 @@ int SimVoiceEngine::makeCustomAudioTrack(rtc::AUDIO_TRACK_TYPE trackType,
   t.id = nextTrackId_++;
   t.type = trackType;
   t.config = config;
-  t.samples.reserve(reserveSamples_);
-  t.frames.reserve(reserveSamples_ / 480 + 64);
+  if (captureTracks_) {
+    t.samples.reserve(reserveSamples_);
+    t.frames.reserve(reserveSamples_ / 480 + 64);
+  }
   tracks_.push_back(std::move(t));
   return tracks_.back().id;
 }

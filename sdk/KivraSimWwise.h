@@ -51,8 +51,8 @@ struct SimSpan {
 };
 
 struct SimWwiseConfig {
-  int framesPerBuffer = 1024;  // 256, 512, 1024, 2048 occur
-  double clockPpm = 0;         // the output device clock runs this much fast
+  int framesPerBuffer = 1024;   // 256, 512, 1024, 2048 occur
+  double clockPpm = 0;          // the output device clock runs this much fast
   std::vector<SimSpan> stalls;  // the audio thread renders nothing in these
   bool captureSpeakers = true;  // keep the rendered mix (off for long sessions)
   // Add -2..+2 LSB of noise to the mix, so that a probe can place every

@@ -107,9 +107,8 @@ int RecordingRtcEngine::findInterface(rtc::INTERFACE_ID_TYPE iid, void** inter) 
   std::lock_guard<std::mutex> guard(mutex_);
   findCalls_.push_back(static_cast<int>(iid));
   const int callNumber = static_cast<int>(findCalls_.size());
-  const bool yield =
-      iid == rtc::KIVRA_IID_MEDIA_ENGINE &&
-      (yieldMode_ == 0 || (yieldMode_ > 0 && callNumber <= yieldMode_));
+  const bool yield = iid == rtc::KIVRA_IID_MEDIA_ENGINE &&
+                     (yieldMode_ == 0 || (yieldMode_ > 0 && callNumber <= yieldMode_));
   if (!yield || inter == nullptr) return -1;
   *inter = static_cast<media::IMediaEngine*>(&media_);
   return 0;
