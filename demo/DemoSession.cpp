@@ -310,13 +310,18 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   std::vector<std::unique_ptr<sim::SimEngineSourceView>> talkerViews;
   std::vector<std::unique_ptr<sim::SimLatencyProbe>> talkerProbes;
   const double spacing = r.captured ? 0.0 : 0.5;
+  const size_t deliveries =
+      static_cast<size_t>(r.seconds * kRate / std::max(16, config.wwiseFrames)) + 64;
+  const size_t minutes = static_cast<size_t>(r.seconds / 60.0) + 2;
   micProbe.setPointSpacing(spacing);
+  micProbe.reserve(deliveries, minutes);
   wwise.setMicProbe(&micProbe);
   for (size_t i = 0; i < config.talkers.size(); ++i) {
     talkerViews.push_back(std::make_unique<sim::SimEngineSourceView>(
         engine.talkerSource(i), 480, false, config.enginePpm, engine.playbackProgress()));
     talkerProbes.push_back(std::make_unique<sim::SimLatencyProbe>(*talkerViews.back()));
     talkerProbes.back()->setPointSpacing(spacing);
+    talkerProbes.back()->reserve(deliveries, minutes);
     wwise.setVoiceProbe(i, talkerProbes.back().get());
   }
   if (!wwise.start()) {

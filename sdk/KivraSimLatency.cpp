@@ -226,6 +226,12 @@ void SimLatencyProbe::deliverFloats(int64_t time, const float* left, const float
   deliver(time, scratch_.data(), count);
 }
 
+void SimLatencyProbe::reserve(size_t deliveries, size_t minutes) {
+  trace_.reserve(deliveries);
+  peaks_.reserve(deliveries);
+  minutes_.reserve(minutes);
+}
+
 double SimLatencyProbe::maxMsSince(int64_t from) const {
   double worst = 0;
   for (auto it = peaks_.rbegin(); it != peaks_.rend() && it->first >= from; ++it) {

@@ -141,6 +141,9 @@ class KIVRA_SDK_API SimLatencyProbe {
   // pointSpacing seconds, keeping the largest age of the span).
   const std::vector<SimLatencyPoint>& trace() const { return trace_; }
   void setPointSpacing(double seconds) { spacing_ = seconds; }
+  // Room for this many deliveries and minutes, so that the delivering thread
+  // (an audio thread of the simulation) does not allocate.
+  void reserve(size_t deliveries, size_t minutes);
   // Largest age of any frame delivered at or after clock time `from`.
   double maxMsSince(int64_t from) const;
 

@@ -13,12 +13,22 @@ namespace {
 // stay quiet against the words around them.
 constexpr float kQuietFloor = 100.0f;
 constexpr float kQuietBelowLevel = 1.0f / 32.0f;
-constexpr double kLevelDecayFrames = 480000.0;
+constexpr float kLevelDecayPerFrame = 1.0f / 480000.0f;
+// The level follows every 15th sample of what is delivered (both channels
+// in turn): an envelope needs no more.
+constexpr int kLevelStride = 15;
 constexpr double kHalfPi = 1.57079632679489662;
 
 int peakOf(const int16_t* s, int n) {
   int peak = 0;
   for (int i = 0; i < n; ++i) peak = std::max(peak, std::abs(static_cast<int>(s[i])));
+  return peak;
+}
+
+// Peak of every stride-th sample of n.
+int sampledPeakOf(const int16_t* s, int n, int stride) {
+  int peak = 0;
+  for (int i = 0; i < n; i += stride) peak = std::max(peak, std::abs(static_cast<int>(s[i])));
   return peak;
 }
 
@@ -64,11 +74,16 @@ bool KivraCommLatencyController::quietAhead(const KivraCommCircularBuffer& queue
 
 void KivraCommLatencyController::track(const int16_t* out, int frames) {
   if (frames <= 0) return;
-  const int n = frames * channels_;
-  const float peak = static_cast<float>(peakOf(out, n));
-  level_ = std::max(peak, level_ * static_cast<float>(std::exp(-frames / kLevelDecayFrames)));
-  const int tail = std::min(frames, kQuietChunkFrames) * channels_;
-  tailPeak_ = peakOf(out + n - tail, tail);
+  const float peak = static_cast<float>(sampledPeakOf(out, frames * channels_, kLevelStride));
+  // exp(-frames / 10 s), to first order: the decay needs no precision.
+  const float decay = std::max(0.0f, 1.0f - static_cast<float>(frames) * kLevelDecayPerFrame);
+  level_ = std::max(peak, level_ * decay);
+  if (consumer_ == Consumer::FixedBlocks) {
+    // Only silence insertion looks back at the audio just delivered.
+    const int n = frames * channels_;
+    const int tail = std::min(frames, kQuietChunkFrames) * channels_;
+    tailPeak_ = peakOf(out + n - tail, tail);
+  }
 }
 
 KivraCommLatencyController::PushResult KivraCommLatencyController::push(
@@ -163,6 +178,7 @@ void KivraCommLatencyController::observe(int residue, int requestFrames) {
   }
   if (!above_) {
     above_ = true;
+    if (removeBudget_ == 0) level_ = 0.0f;  // follow this episode's audio afresh
     aboveSince_ = consumerTime_ - requestFrames;
     aboveSinceProducer_ = producerTime_;
     aboveMin_ = residue;
@@ -295,7 +311,10 @@ int32_t KivraCommLatencyController::pull(KivraCommCircularBuffer& queue, int16_t
   }
 
   if (!delivered) queue.Pop(out, length);
-  track(out, lengthFrames);
+  // The quiet test needs the level only once a backlog has stood for a while
+  // (the window gives it a second of audio to follow): a queue in its steady
+  // state costs no more than the copy.
+  if (above_ || removeBudget_ > 0 || consumer_ == Consumer::FixedBlocks) track(out, lengthFrames);
   observe(queue.GetAvailableFrames() / ch, request / ch);
   if (action != nullptr) *action = done;
   return length;
