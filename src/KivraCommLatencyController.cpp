@@ -90,7 +90,7 @@ KivraCommLatencyController::PushResult KivraCommLatencyController::push(
     KivraCommCircularBuffer& queue, int16_t* data, int length, StaleEvent* stale) {
   if (stale != nullptr) *stale = StaleEvent{};
   if (length > 0) producerTime_ += length / channels_;
-  if (queue.Push(data, length) == length) {
+  if (!stale_ && queue.Push(data, length) == length) {
     refusedSinceFull_ = 0;
     return PushResult::Stored;
   }

@@ -196,3 +196,42 @@ INSTANTIATE_TEST_SUITE_P(LogClosedAndOpen, NoAllocTest, ::testing::Values(false,
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return info.param ? std::string("LogOpen") : std::string("LogClosed");
                          });
+
+// The latency controller's corrections run on the audio threads too: a
+// crossfade, quiet removals, silence inserted and a stale queue replaced.
+TEST(NoAllocLatencyController, EveryCorrectionRunsWithoutAllocating) {
+  KivraCommCircularBuffer queue(19200), reverse(19200);
+  KivraCommLatencyController take(KivraCommLatencyController::Consumer::TakeAvailable, 2);
+  KivraCommLatencyController fixed(KivraCommLatencyController::Consumer::FixedBlocks, 2);
+  std::vector<int16_t> loud(960, 12000), quiet(2048, 3), out(2048);
+  KivraCommLatencyController::Action action;
+  KivraCommLatencyController::StaleEvent stale;
+  AllocationWindow window;
+  // A standing backlog of loud audio: removed with a crossfade.
+  for (int k = 0; k < 12; ++k) take.push(queue, loud.data(), 960, &stale);
+  for (int k = 0; k < 400; ++k) {
+    take.push(queue, loud.data(), 960, &stale);
+    take.pull(queue, out.data(), std::min(queue.GetAvailableFrames() / 2, 480) * 2, 960, &action);
+  }
+  // Then of quiet audio: removed in quiet stretches.
+  for (int k = 0; k < 12; ++k) take.push(queue, quiet.data(), 960, &stale);
+  for (int k = 0; k < 400; ++k) {
+    take.push(queue, quiet.data(), 960, &stale);
+    take.pull(queue, out.data(), std::min(queue.GetAvailableFrames() / 2, 480) * 2, 960, &action);
+  }
+  // Nobody pulls: the queue goes stale and new audio replaces the oldest.
+  for (int k = 0; k < 100; ++k) take.push(queue, quiet.data(), 960, &stale);
+  take.pull(queue, out.data(), 960, 960, &action);
+  // A fixed-block consumer running low on quiet audio: silence inserted.
+  for (int k = 0; k < 12; ++k) fixed.push(reverse, quiet.data(), 2048, &stale);
+  for (int k = 0; k < 3000; ++k) {
+    if (k % 2 == 0) fixed.push(reverse, quiet.data(), 1900, &stale);  // 950 frames per 960
+    fixed.pull(reverse, out.data(), 960, 960, &action);
+  }
+  const long allocations = window.count();
+  EXPECT_GT(take.stats().crossfadeRemovals, 0);
+  EXPECT_GT(take.stats().quietRemovals, 0);
+  EXPECT_GT(take.stats().staleEvents, 0);
+  EXPECT_GT(fixed.stats().quietInsertions, 0);
+  EXPECT_EQ(allocations, 0);
+}
