@@ -138,6 +138,11 @@ KivraCommLatencyController::PushResult KivraCommLatencyController::push(
 
 void KivraCommLatencyController::observe(int residue, int requestFrames) {
   consumerTime_ += requestFrames;
+  // The consumer was away (a stall: the producer went on for more than two
+  // pulls and a block): what it saw before says nothing of the queue now.
+  const bool wasAway = producerTime_ - producerAtLastPull_ > 2 * requestFrames + 480;
+  producerAtLastPull_ = producerTime_;
+  if (wasAway) above_ = false;
 
   // Fixed windows: the least residue of each. Fixed blocks learn their target
   // from the first window after a restart, and refill when a window's least

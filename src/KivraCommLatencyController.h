@@ -162,6 +162,7 @@ class KivraCommLatencyController {
   // producer offered since construction.
   int64_t consumerTime_ = 0;
   int64_t producerTime_ = 0;
+  int64_t producerAtLastPull_ = 0;
   bool above_ = false;  // residue above the dead band since aboveSince_
   int64_t aboveSince_ = 0, aboveSinceProducer_ = 0;
   int aboveMin_ = 0;

@@ -13,6 +13,16 @@ if(KIVRA_BUILD_DEMO AND KIVRA_DEMO_DEPS_FOUND)
   set_tests_properties(test_demo_session PROPERTIES WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin
     ENVIRONMENT "KIVRA_TEST_TMP=${CMAKE_BINARY_DIR}/test-tmp" TIMEOUT 120)
 
+  # Bounded latency under stalls, drift and virtual voices, in virtual time
+  # (two simulated hours; about two minutes of wall time).
+  add_executable(test_latency_session ${CMAKE_CURRENT_LIST_DIR}/test_latency_session.cpp)
+  target_link_libraries(test_latency_session PRIVATE kivra_demo_core ${KIVRA_GTEST_MAIN}
+    ${KIVRA_GTEST})
+  kivra_set_warnings(test_latency_session)
+  add_test(NAME test_latency_session COMMAND test_latency_session)
+  set_tests_properties(test_latency_session PROPERTIES WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin
+    ENVIRONMENT "KIVRA_TEST_TMP=${CMAKE_BINARY_DIR}/test-tmp" TIMEOUT 900 LABELS long)
+
   # The program's command line, and its WAV files read back by sox's soxi,
   # a tool that did not write them.
   add_test(NAME demo_cli COMMAND ${CMAKE_COMMAND}
