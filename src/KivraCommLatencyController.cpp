@@ -50,11 +50,13 @@ KivraCommLatencyController::KivraCommLatencyController(Consumer consumer, int ch
       channels_(std::min(std::max(channels, 1), kMaxChannels)),
       targetKnown_(consumer == Consumer::TakeAvailable) {}
 
-void KivraCommLatencyController::restart() {
+void KivraCommLatencyController::restart(bool forgetTarget) {
   above_ = false;
   windowOpen_ = false;
-  targetKnown_ = consumer_ == Consumer::TakeAvailable;
-  targetFrames_ = 0;
+  if (forgetTarget) {
+    targetKnown_ = consumer_ == Consumer::TakeAvailable;
+    targetFrames_ = 0;
+  }
   removeBudget_ = 0;
   insertBudget_ = 0;
   refusedSinceFull_ = 0;

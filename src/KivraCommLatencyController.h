@@ -134,9 +134,11 @@ class KivraCommLatencyController {
   int32_t pull(KivraCommCircularBuffer& queue, int16_t* out, int length, int request,
                Action* action);
 
-  // The queue was emptied or its consumer starts over (reset, re-buffering):
-  // forget the residue seen so far and, for fixed blocks, the target.
-  void restart();
+  // The queue was emptied or its consumer starts over: forget the residue
+  // seen so far. A reset forgets a fixed-block consumer's target too; its
+  // re-buffering after an underrun keeps it, so that the queue is steered
+  // back to the level it had before.
+  void restart(bool forgetTarget = true);
 
   const Stats& stats() const { return stats_; }
   bool targetKnown() const { return targetKnown_; }

@@ -759,8 +759,9 @@ bool KivraWwiseCommWrapper::popReverseAudioFrameAfterEffect(AudioFrame& audioFra
         m_first_reverse_pop_ = true;
         firstConsume = true;
         total = static_cast<long long>(m_total_reverse_frames_);
-        // Playing starts: the residue the buffering leaves is the target.
-        m_playback_latency_.restart();
+        // Playing starts: the residue this first buffering leaves becomes
+        // the target; after an underrun the queue is steered back to it.
+        m_playback_latency_.restart(false);
       }
     }
     if (!waiting) {

@@ -1,6 +1,8 @@
 # The audio core: ring buffer, conversions, bridge object and its three streams.
 kivra_add_test(test_ring_buffer ${CMAKE_CURRENT_LIST_DIR}/test_ring_buffer.cpp)
 kivra_add_test(test_latency_controller ${CMAKE_CURRENT_LIST_DIR}/test_latency_controller.cpp)
+kivra_add_test(test_latency_reverse ${CMAKE_CURRENT_LIST_DIR}/test_latency_reverse.cpp)
+set_tests_properties(test_latency_reverse PROPERTIES TIMEOUT 900 LABELS long)
 kivra_add_test(test_conversions ${CMAKE_CURRENT_LIST_DIR}/test_conversions.cpp)
 kivra_add_test(test_bridge_core
   ${CMAKE_CURRENT_LIST_DIR}/test_bridge_object.cpp
