@@ -98,6 +98,62 @@ std::string latencySection(const StreamStats& st, double seconds) {
   return s;
 }
 
+// One lane with every stream's added latency over the session (the age of
+// the first frame of each delivery, as the probes measured it; for long
+// sessions the largest of each half second), on a shared axis in ms, with
+// a legend and the Wwise stalls shaded.
+void addedLatencyLane(std::ostringstream& o, const SessionResult& r, const SessionConfig& c,
+                      int y0, int left, int plotW, int laneH, double T) {
+  static const char* const kColours[] = {"#1f77b4", "#2ca02c", "#9467bd", "#ff7f0e", "#8c564b"};
+  std::vector<const StreamStats*> all{&r.uplink};
+  for (const StreamStats& t : r.talkers) all.push_back(&t);
+  double peak = 10;
+  for (const StreamStats* st : all) {
+    for (const TimePoint& p : st->latency.trace) peak = std::max(peak, p.v);
+  }
+  // A round top: 10, 20, 50, 100, 200, 500 ms...
+  double top = 10;
+  for (double step : {10.0, 20.0, 50.0, 100.0, 200.0, 500.0, 1000.0, 2000.0, 5000.0}) {
+    top = step;
+    if (peak <= step) break;
+  }
+  const int plotTop = y0 + 16, plotH = laneH - 16;
+  auto X = [&](double t) { return left + plotW * std::min(1.0, std::max(0.0, t / T)); };
+  auto Y = [&](double v) { return plotTop + plotH - plotH * std::min(1.0, v / top); };
+  o << "<text x=\"" << left << "\" y=\"" << y0 + 12 << "\">added latency per stream, ms (age of"
+    << " what Wwise receives, found in its source; shaded: Wwise stalls)</text>\n";
+  for (const SpanConfig& st : c.stalls) {
+    o << "<rect x=\"" << X(st.at) << "\" y=\"" << plotTop << "\" width=\""
+      << std::max(1.0, X(st.at + st.seconds) - X(st.at)) << "\" height=\"" << plotH
+      << "\" fill=\"#fdd\"/>\n";
+  }
+  o << "<rect x=\"" << left << "\" y=\"" << plotTop << "\" width=\"" << plotW << "\" height=\""
+    << plotH << "\" fill=\"none\" stroke=\"#999\"/>\n";
+  for (int k = 0; k <= 4; ++k) {
+    const double v = top * k / 4;
+    o << "<line x1=\"" << left << "\" x2=\"" << left + plotW << "\" y1=\"" << Y(v) << "\" y2=\""
+      << Y(v) << "\" stroke=\"#eee\"/>\n";
+    o << "<text x=\"" << left - 4 << "\" y=\"" << Y(v) + 4 << "\" text-anchor=\"end\">"
+      << format("%.0f", v) << "</text>\n";
+  }
+  for (size_t i = 0; i < all.size(); ++i) {
+    const char* colour = kColours[i % 5];
+    o << "<polyline fill=\"none\" stroke=\"" << colour << "\" stroke-width=\"1\" points=\"";
+    for (const TimePoint& p : decimate(all[i]->latency.trace, T, plotW)) {
+      char buf[64];
+      std::snprintf(buf, sizeof buf, "%.1f,%.1f ", X(p.t), Y(p.v));
+      o << buf;
+    }
+    o << "\"/>\n";
+    const int ly = y0 + 12;
+    const int lx = left + plotW - 170 * static_cast<int>(all.size() - i);
+    o << "<line x1=\"" << lx << "\" x2=\"" << lx + 14 << "\" y1=\"" << ly - 4 << "\" y2=\"" << ly - 4
+      << "\" stroke=\"" << colour << "\" stroke-width=\"2\"/>\n";
+    const std::string label = i == 0 ? std::string("microphone") : all[i]->name.substr(0, 18);
+    o << "<text x=\"" << lx + 18 << "\" y=\"" << ly << "\">" << escape(label) << "</text>\n";
+  }
+}
+
 }  // namespace
 
 std::string formatReport(const SessionResult& r, const SessionConfig& c) {
@@ -174,7 +230,11 @@ std::string formatReport(const SessionResult& r, const SessionConfig& c) {
 std::string timelineSvg(const SessionResult& r, const SessionConfig& c) {
   const int width = 960, left = 96, right = 20, laneH = 110, gap = 30, top = 40;
   const int plotW = width - left - right;
-  const size_t lanes = 2 + r.talkerDepth.size();
+  // Queue-depth lanes exist for undisturbed sessions only (see runSession);
+  // the added-latency lane, one line per stream, for every session.
+  const bool depths = !r.micDepth.empty();
+  const size_t depthLanes = depths ? 1 + r.talkerDepth.size() : 0;
+  const size_t lanes = depthLanes + (r.latency.empty() ? 0 : 1) + 1;
   const int height = top + static_cast<int>(lanes) * (laneH + gap) + 20;
   const double T = std::max(r.seconds, 0.01);
   std::ostringstream o;
@@ -220,17 +280,23 @@ std::string timelineSvg(const SessionResult& r, const SessionConfig& c) {
     }
   };
 
-  lane(0, "microphone queue (frames the engine pushed minus frames Wwise pulled)", r.micDepth,
-       r.micDrops, "#1f77b4", "frames", 480);
-  for (size_t i = 0; i < r.talkerDepth.size(); ++i) {
+  if (depths) {
+    lane(0, "microphone queue (frames the engine pushed minus frames Wwise pulled)", r.micDepth,
+         r.micDrops, "#1f77b4", "frames", 480);
+  }
+  for (size_t i = 0; depths && i < r.talkerDepth.size(); ++i) {
     const TalkerConfig& t = c.talkers[i];
     lane(1 + i,
          "talker " + t.channel + "/" + std::to_string(t.uid) + " queue (game object " +
              std::to_string(t.object) + ")",
          r.talkerDepth[i], r.talkerDrops[i], "#2ca02c", "frames", 480);
   }
-  lane(lanes - 1, "latency microphone -> published (first sample of each 10 ms block)", r.latency,
-       {}, "#d62728", "ms", 10);
+  if (!r.latency.empty()) {
+    lane(depthLanes, "latency microphone -> published (first sample of each 10 ms block)",
+         r.latency, {}, "#d62728", "ms", 10);
+  }
+  addedLatencyLane(o, r, c, top + static_cast<int>(lanes - 1) * (laneH + gap), left, plotW, laneH,
+                   T);
   const int yAxis = top + static_cast<int>(lanes) * (laneH + gap) - gap + 14;
   for (int k = 0; k <= 10; ++k) {
     const double t = T * k / 10.0;
