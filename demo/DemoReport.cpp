@@ -1,6 +1,7 @@
 #include "DemoReport.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <sstream>
@@ -98,12 +99,17 @@ std::string latencySection(const StreamStats& st, double seconds) {
   return s;
 }
 
+// The height of the added-latency lane, taller than the others: it carries
+// every stream on a logarithmic axis.
+constexpr int kLatencyLaneHeight = 230;
+
 // One lane with every stream's added latency over the session (the age of
 // the first frame of each delivery, as the probes measured it; for long
-// sessions the largest of each half second), on a shared axis in ms, with
-// a legend and the Wwise stalls shaded.
-void addedLatencyLane(std::ostringstream& o, const SessionResult& r, const SessionConfig& c,
-                      int y0, int left, int plotW, int laneH, double T) {
+// sessions the largest of each half second), on a shared logarithmic axis in
+// ms, with a legend, the Wwise stalls shaded and breaks where a stream was
+// not pulled.
+void addedLatencyLane(std::ostringstream& o, const SessionResult& r, const SessionConfig& c, int y0,
+                      int left, int plotW, double T) {
   static const char* const kColours[] = {"#1f77b4", "#2ca02c", "#9467bd", "#ff7f0e", "#8c564b"};
   std::vector<const StreamStats*> all{&r.uplink};
   for (const StreamStats& t : r.talkers) all.push_back(&t);
@@ -111,46 +117,68 @@ void addedLatencyLane(std::ostringstream& o, const SessionResult& r, const Sessi
   for (const StreamStats* st : all) {
     for (const TimePoint& p : st->latency.trace) peak = std::max(peak, p.v);
   }
-  // A round top: 10, 20, 50, 100, 200, 500 ms...
-  double top = 10;
-  for (double step : {10.0, 20.0, 50.0, 100.0, 200.0, 500.0, 1000.0, 2000.0, 5000.0}) {
-    top = step;
-    if (peak <= step) break;
-  }
-  const int plotTop = y0 + 16, plotH = laneH - 16;
+  const double lo = 1.0;
+  double hi = 10;
+  while (hi < peak) hi *= 10;
+  const int plotTop = y0 + 34, plotH = kLatencyLaneHeight - 34;
   auto X = [&](double t) { return left + plotW * std::min(1.0, std::max(0.0, t / T)); };
-  auto Y = [&](double v) { return plotTop + plotH - plotH * std::min(1.0, v / top); };
-  o << "<text x=\"" << left << "\" y=\"" << y0 + 12 << "\">added latency per stream, ms (age of"
-    << " what Wwise receives, found in its source; shaded: Wwise stalls)</text>\n";
+  auto Y = [&](double v) {
+    const double f =
+        (std::log10(std::max(v, lo)) - std::log10(lo)) / (std::log10(hi) - std::log10(lo));
+    return plotTop + plotH - plotH * std::min(1.0, f);
+  };
+  o << "<text x=\"" << left << "\" y=\"" << y0 + 12 << "\">added latency per stream, ms, "
+    << "logarithmic (the age of what Wwise receives, found in its source; red: Wwise stalls)"
+    << "</text>\n";
   for (const SpanConfig& st : c.stalls) {
     o << "<rect x=\"" << X(st.at) << "\" y=\"" << plotTop << "\" width=\""
-      << std::max(1.0, X(st.at + st.seconds) - X(st.at)) << "\" height=\"" << plotH
-      << "\" fill=\"#fdd\"/>\n";
+      << std::max(1.5, X(st.at + st.seconds) - X(st.at)) << "\" height=\"" << plotH
+      << "\" fill=\"#f88\" fill-opacity=\"0.5\"/>\n";
   }
   o << "<rect x=\"" << left << "\" y=\"" << plotTop << "\" width=\"" << plotW << "\" height=\""
     << plotH << "\" fill=\"none\" stroke=\"#999\"/>\n";
-  for (int k = 0; k <= 4; ++k) {
-    const double v = top * k / 4;
-    o << "<line x1=\"" << left << "\" x2=\"" << left + plotW << "\" y1=\"" << Y(v) << "\" y2=\""
-      << Y(v) << "\" stroke=\"#eee\"/>\n";
-    o << "<text x=\"" << left - 4 << "\" y=\"" << Y(v) + 4 << "\" text-anchor=\"end\">"
-      << format("%.0f", v) << "</text>\n";
+  for (double v = lo; v <= hi * 1.001; v *= 10) {
+    for (double m : {1.0, 2.0, 5.0}) {
+      const double tick = v * m;
+      if (tick > hi * 1.001) break;
+      o << "<line x1=\"" << left << "\" x2=\"" << left + plotW << "\" y1=\"" << Y(tick)
+        << "\" y2=\"" << Y(tick) << "\" stroke=\"" << (m == 1.0 ? "#ddd" : "#f0f0f0") << "\"/>\n";
+      o << "<text x=\"" << left - 4 << "\" y=\"" << Y(tick) + 4 << "\" text-anchor=\"end\">"
+        << format("%g", tick) << "</text>\n";
+    }
   }
   for (size_t i = 0; i < all.size(); ++i) {
     const char* colour = kColours[i % 5];
-    o << "<polyline fill=\"none\" stroke=\"" << colour << "\" stroke-width=\"1\" points=\"";
-    for (const TimePoint& p : decimate(all[i]->latency.trace, T, plotW)) {
+    // A new line wherever deliveries pause for more than a second (and more
+    // than three pixels: the points are decimated to two per pixel).
+    const std::vector<TimePoint> pts = decimate(all[i]->latency.trace, T, plotW);
+    const double pause = std::max(1.0, 3.0 * T / plotW);
+    bool open = false;
+    double lastT = -1e9;
+    for (const TimePoint& p : pts) {
+      if (open && p.t - lastT > pause) {
+        o << "\"/>\n";
+        open = false;
+      }
+      if (!open) {
+        o << "<polyline fill=\"none\" stroke=\"" << colour << "\" stroke-width=\"1\" points=\"";
+        open = true;
+      }
       char buf[64];
       std::snprintf(buf, sizeof buf, "%.1f,%.1f ", X(p.t), Y(p.v));
       o << buf;
+      lastT = p.t;
     }
-    o << "\"/>\n";
-    const int ly = y0 + 12;
-    const int lx = left + plotW - 170 * static_cast<int>(all.size() - i);
-    o << "<line x1=\"" << lx << "\" x2=\"" << lx + 14 << "\" y1=\"" << ly - 4 << "\" y2=\"" << ly - 4
-      << "\" stroke=\"" << colour << "\" stroke-width=\"2\"/>\n";
-    const std::string label = i == 0 ? std::string("microphone") : all[i]->name.substr(0, 18);
-    o << "<text x=\"" << lx + 18 << "\" y=\"" << ly << "\">" << escape(label) << "</text>\n";
+    if (open) o << "\"/>\n";
+    const int ly = y0 + 28;
+    const int lx = left + 230 * static_cast<int>(i);
+    o << "<line x1=\"" << lx << "\" x2=\"" << lx + 14 << "\" y1=\"" << ly - 4 << "\" y2=\""
+      << ly - 4 << "\" stroke=\"" << colour << "\" stroke-width=\"2\"/>\n";
+    o << "<text x=\"" << lx + 18 << "\" y=\"" << ly << "\">"
+      << escape(format("%s: mean %.1f, max %.0f ms",
+                       i == 0 ? "microphone" : all[i]->name.substr(7, 8).c_str(),
+                       all[i]->latency.meanMs, all[i]->latency.maxMs))
+      << "</text>\n";
   }
 }
 
@@ -235,15 +263,20 @@ std::string timelineSvg(const SessionResult& r, const SessionConfig& c) {
   const bool depths = !r.micDepth.empty();
   const size_t depthLanes = depths ? 1 + r.talkerDepth.size() : 0;
   const size_t lanes = depthLanes + (r.latency.empty() ? 0 : 1) + 1;
-  const int height = top + static_cast<int>(lanes) * (laneH + gap) + 20;
+  const int height =
+      top + static_cast<int>(lanes - 1) * (laneH + gap) + kLatencyLaneHeight + gap + 20;
   const double T = std::max(r.seconds, 0.01);
   std::ostringstream o;
   o << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
     << "\" font-family=\"sans-serif\" font-size=\"11\">\n";
   o << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
-  o << "<text x=\"" << left << "\" y=\"20\" font-size=\"12\">Queue depths, drops and "
-    << "microphone-to-published latency (" << escape(r.clockName) << " clock, " << r.wwiseFrames
-    << "-frame Wwise buffers; a queue holds 9600 frames)</text>\n";
+  o << "<text x=\"" << left << "\" y=\"20\" font-size=\"12\">"
+    << (depths ? "Queue depths, drops and latency" : "Added latency over the session") << " ("
+    << escape(r.clockName) << " clock, " << r.wwiseFrames
+    << format(
+           "-frame Wwise buffers, %.0f s; engine %+.0f ppm, Wwise %+.0f ppm; a queue holds "
+           "9600 frames)</text>\n",
+           r.seconds, c.enginePpm, c.wwisePpm);
 
   auto lane = [&](size_t index, const std::string& title, const std::vector<TimePoint>& pts,
                   const std::vector<double>& drops, const char* colour, const char* unit,
@@ -295,13 +328,26 @@ std::string timelineSvg(const SessionResult& r, const SessionConfig& c) {
     lane(depthLanes, "latency microphone -> published (first sample of each 10 ms block)",
          r.latency, {}, "#d62728", "ms", 10);
   }
-  addedLatencyLane(o, r, c, top + static_cast<int>(lanes - 1) * (laneH + gap), left, plotW, laneH,
-                   T);
-  const int yAxis = top + static_cast<int>(lanes) * (laneH + gap) - gap + 14;
-  for (int k = 0; k <= 10; ++k) {
-    const double t = T * k / 10.0;
-    o << "<text x=\"" << left + plotW * k / 10 << "\" y=\"" << yAxis << "\" text-anchor=\"middle\">"
-      << format("%.2f s", t) << "</text>\n";
+  addedLatencyLane(o, r, c, top + static_cast<int>(lanes - 1) * (laneH + gap), left, plotW, T);
+  const int yAxis = top + static_cast<int>(lanes - 1) * (laneH + gap) + kLatencyLaneHeight + 14;
+  if (T >= 120.0) {
+    // Minutes, at round steps.
+    double step = 1;
+    for (double s : {1.0, 2.0, 5.0, 10.0, 15.0, 30.0, 60.0}) {
+      step = s;
+      if (T / 60.0 / s <= 12) break;
+    }
+    for (double m = 0; m * 60 <= T + 1e-6; m += step) {
+      const double x = left + plotW * std::min(1.0, m * 60 / T);
+      o << "<text x=\"" << x << "\" y=\"" << yAxis << "\" text-anchor=\""
+        << (m * 60 >= T - 1e-6 ? "end" : "middle") << "\">" << format("%.0f min", m) << "</text>\n";
+    }
+  } else {
+    for (int k = 0; k <= 10; ++k) {
+      const double t = T * k / 10.0;
+      o << "<text x=\"" << left + plotW * k / 10 << "\" y=\"" << yAxis << "\" text-anchor=\""
+        << (k == 10 ? "end" : "middle") << "\">" << format("%.2f s", t) << "</text>\n";
+    }
   }
   o << "</svg>\n";
   return o.str();
