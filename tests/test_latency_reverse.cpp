@@ -138,14 +138,14 @@ int64_t corrections(const KivraCommLatencyController::Stats& s) {
 TEST(LatencyReverse, MatchedClocksPlayTheMixUntouchedAtEveryWwiseFrameSize) {
   for (int frames : {256, 1024, 2048}) {
     ReverseConfig c;
-    c.seconds = 120;
+    c.seconds = simulatedHour() < 3600 ? 30 : 120;
     c.wwiseFrames = frames;
     const ReverseResult r = runReverse(c, "matched_" + std::to_string(frames));
     EXPECT_EQ(corrections(r.stats), 0) << frames;
     EXPECT_EQ(r.unplaced, 0) << frames;
     EXPECT_EQ(r.skipped, 0) << frames;
     EXPECT_EQ(r.overflowLines, 0) << frames;
-    EXPECT_GT(r.placed, kRate * 115) << frames;
+    EXPECT_GT(r.placed, kRate * (c.seconds - 5)) << frames;
   }
 }
 
