@@ -1,5 +1,6 @@
 // Ring buffer against a reference queue: arbitrary sizes and sequences of
-// Push, Pop and Reset with arbitrary (also non-positive) lengths. Every
+// Push, Pop, Peek, Discard and Reset with arbitrary (also non-positive)
+// lengths. Every
 // result, every popped sample and the stored count must match the model.
 #include <cstdio>
 #include <deque>
@@ -73,6 +74,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if ((op & 4) == 0) {
           ring.Reset();
           model.clear();
+        } else if (len % 2 == 0) {  // Peek at an offset: a copy, nothing consumed
+          const int offset = in.u8() * 37;
+          const int n = len / 2;
+          for (int i = 0; i < 16; ++i) dst[i] = 0x5a5a;
+          const int32_t r = ring.Peek(dst.data(), n, offset);
+          const bool stored = n > 0 && static_cast<size_t>(offset) + n <= model.size();
+          if (!stored) {
+            if (r != -1) fail("peek beyond the stored samples accepted");
+            for (int i = 0; i < 16; ++i)
+              if (dst[i] != 0x5a5a) fail("refused peek touched the destination");
+          } else {
+            if (r != n) fail("peek of stored samples refused");
+            for (int i = 0; i < n; ++i)
+              if (dst[i] != model[static_cast<size_t>(offset + i)]) fail("peeked sample differs");
+          }
+        } else {  // Discard the oldest
+          const int32_t r = ring.Discard(len);
+          if (len > 0 && static_cast<size_t>(len) <= model.size()) {
+            if (r != len) fail("discard of stored samples refused");
+            model.erase(model.begin(), model.begin() + len);
+          } else if (r != -1) {
+            fail("discard beyond the stored samples accepted");
+          }
         }
         break;
     }
