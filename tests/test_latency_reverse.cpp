@@ -41,7 +41,7 @@ std::vector<int16_t> burstyVoice() {
   std::vector<int16_t> v(static_cast<size_t>(kRate) * 2 * 10);
   for (size_t f = 0; f < v.size() / 2; ++f) {
     const bool on = f % 24000 < 14400;
-    const int16_t s = on ? static_cast<int16_t>(8000 * std::sin(2 * M_PI * 220.0 * f / kRate)) : 0;
+    const int16_t s = on ? static_cast<int16_t>(8000 * std::sin(2 * 3.14159265358979 * 220.0 * f / kRate)) : 0;
     v[2 * f] = v[2 * f + 1] = s;
   }
   sim::simDither(v, 7);
