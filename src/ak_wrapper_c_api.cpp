@@ -15,6 +15,21 @@
 
 using Handler = FKivraWwiseCommHandlerKivraInterface;
 
+namespace {
+
+// When an export returns, every line logged before it was called and every
+// line it logged itself is in the file: a game (or a test) can wait for the
+// log by calling any export. Only the game's thread waits here; the audio
+// threads' callbacks never do.
+struct LogWrittenOnReturn {
+  LogWrittenOnReturn() = default;
+  LogWrittenOnReturn(const LogWrittenOnReturn&) = delete;
+  LogWrittenOnReturn& operator=(const LogWrittenOnReturn&) = delete;
+  ~LogWrittenOnReturn() { KV_FLUSH_LOG(); }
+};
+
+}  // namespace
+
 extern "C" {
 
 void SetTransferRecordingData(bool enable) { Handler::SetTransferRecordingData(enable); }
@@ -37,6 +52,7 @@ void PushPlayoutAudioFrameAfterEffect(IAkAudioBufferProxy* AkBuffer) {
 
 KW_API int KW_InitKivraWwisePlugin(void* KivraRtcEngineInstance, int* OutDefaultCustomAudioTrackId,
                                    const char* logPath) {
+  const LogWrittenOnReturn logWritten;
   try {
     // A null path opens no log; the binding still proceeds.
     if (logPath != nullptr) KV_INIT_LOG(logPath);
@@ -59,6 +75,7 @@ KW_API int KW_InitKivraWwisePlugin(void* KivraRtcEngineInstance, int* OutDefault
 }
 
 KW_API int KW_UninitKivraWwisePlugin(void) {
+  const LogWrittenOnReturn logWritten;
   const int ret = Handler::UninitKivraWwisePlugin();
   KV_SHUTDOWN_LOG();
   return ret;
@@ -66,6 +83,7 @@ KW_API int KW_UninitKivraWwisePlugin(void) {
 
 KW_API int KW_SetUidToGameObjectIDMapping(const unsigned long long gameObjectID,
                                           const char* channelID, unsigned int userID) {
+  const LogWrittenOnReturn logWritten;
   if (channelID == nullptr) {
     KV_LOG("register gameObjectId map refused: null channel id, game id (%llu)", gameObjectID);
     return -1;
@@ -82,6 +100,7 @@ KW_API int KW_SetUidToGameObjectIDMapping(const unsigned long long gameObjectID,
 
 KW_API int KW_GetUidByGameObjectID(const unsigned long long gameObjectID, char* channelID,
                                    unsigned int* userID) {
+  const LogWrittenOnReturn logWritten;
   if (channelID == nullptr || userID == nullptr) {
     KV_LOG("look up gameObjectId map refused: null argument, game id (%llu)", gameObjectID);
     return -1;
@@ -108,6 +127,7 @@ KW_API int KW_GetUidByGameObjectID(const unsigned long long gameObjectID, char* 
 }
 
 KW_API int KW_ClearReceiveOpenID(const char* channelID, const unsigned int userID) {
+  const LogWrittenOnReturn logWritten;
   if (channelID == nullptr) {
     KV_LOG("unregister gameObjectId map refused: null channel id, uid (%u)", userID);
     return -1;

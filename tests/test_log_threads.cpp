@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -32,6 +33,8 @@ bool parseMessage(const std::string& message, int* thread, int* number) {
 TEST(LogThreads, ConcurrentLinesAreWholeCompleteAndInOrder) {
   constexpr int kThreads = 8;
   constexpr int kLines = 2000;
+  constexpr int kRound = 100;
+  static_assert(kThreads * kRound <= static_cast<int>(kKivraLogQueueLines), "rounds fit");
   TempDir dir("log-threads");
   KV_INIT_LOG(dir.path().c_str());
 
@@ -44,7 +47,12 @@ TEST(LogThreads, ConcurrentLinesAreWholeCompleteAndInOrder) {
       ready.fetch_add(1);
       while (ready.load() < kThreads) std::this_thread::yield();
       const std::string padding(40 + 7 * t, static_cast<char>('a' + t));
-      for (int n = 0; n < kLines; ++n) KV_LOG("T%d N%d %s", t, n, padding.c_str());
+      for (int n = 0; n < kLines; ++n) {
+        KV_LOG("T%d N%d %s", t, n, padding.c_str());
+        // Waiting for the file now and then keeps the eight threads within
+        // the queue's room, so none of their lines may be lost.
+        if (n % kRound == kRound - 1) KV_FLUSH_LOG();
+      }
     });
   }
   for (std::thread& th : threads) th.join();
@@ -104,19 +112,29 @@ TEST(LogThreads, InitAndShutdownRacingLoggersAreSafe) {
   const std::vector<std::string> lines =
       readLines((fs::path(a.path()) / "kivra_wwise_log.txt").string());
   EXPECT_GE(lines.size(), 1000u);
+  // Flat-out loggers may fill the queue: the lines that did not fit are
+  // counted, and every gap in a thread's numbers must be among them.
   std::map<int, int> last;
+  long long gaps = 0, reported = 0;
   for (const std::string& text : lines) {
     LogLine line;
     ASSERT_TRUE(parseLogLine(text, &line)) << text;
+    unsigned long long lost = 0;
+    if (std::sscanf(line.message.c_str(), "log queue full: %llu lines lost", &lost) == 1) {
+      reported += static_cast<long long>(lost);
+      continue;
+    }
     int t = -1, n = -1;
     ASSERT_TRUE(parseMessage(line.message, &t, &n)) << text;
     ASSERT_EQ(line.message, "T" + std::to_string(t) + " N" + std::to_string(n) + " racing");
     auto it = last.find(t);
     if (it != last.end()) {
-      ASSERT_EQ(n, it->second + 1) << "thread " << t << " lost or reordered a line";
+      ASSERT_GT(n, it->second) << "thread " << t << " reordered a line";
+      gaps += n - it->second - 1;
     }
     last[t] = n;
   }
+  EXPECT_LE(gaps, reported) << "lines lost without being counted";
   // Lines of the earlier periods went to the other directory's file, all whole.
   for (const std::string& text : readLines((fs::path(b.path()) / "kivra_wwise_log.txt").string())) {
     LogLine line;

@@ -12,6 +12,9 @@ const char* name() { return "macos"; }
 char pathSeparator() { return '/'; }
 const char* separatorAndLogFileName() { return "/kivra_wwise_log.txt"; }
 void writeThreadId(std::ostream& out) { out << reinterpret_cast<const void*>(pthread_self()); }
+std::size_t formatThreadId(char* out, std::size_t size) {
+  return posix::formatPointer(out, size, reinterpret_cast<const void*>(pthread_self()));
+}
 bool localTime(std::time_t seconds, std::tm* out) { return posix::localTimeR(seconds, out); }
 const char* defaultLogEnvVar() { return nullptr; }
 const char* defaultLogSubdir() { return ""; }
