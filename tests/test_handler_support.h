@@ -16,6 +16,7 @@
 #include "KivraWwiseCommHandlerKivraInterface.h"
 #include "KivraWwiseCommWrapper.h"
 #include "TestSupport.h"
+#include "test_log_clock.h"
 
 class FKivraWwiseCommHandlerTestPeer {
  public:
@@ -99,6 +100,7 @@ class FrontEndTest : public ::testing::Test {
 
   // Log messages written since the last call.
   Lines newLog() {
+    KV_FLUSH_LOG();
     Lines all = kivra::test::logMessages(LogPath);
     Lines fresh(all.begin() + static_cast<long>(std::min(seen_, all.size())), all.end());
     seen_ = all.size();
@@ -117,6 +119,8 @@ class FrontEndTest : public ::testing::Test {
   }
 
   kivra::test::TempDir* dir_ = nullptr;
+  // Repeated lines are paced by this clock; a test moves it by hand.
+  kivra::test::ManualLogClock clock_;
   kivra::standin::RecordingRtcEngine engine_;
   size_t seen_ = 0;
 };

@@ -159,9 +159,10 @@ TEST_F(RegistryTest, RegisteringAsksTheBridgeToKeepTheTalkerExceptUidZero) {
   reg(10, "A", 42);
   EXPECT_TRUE(BridgePeer::hasUser(*w, "A", 42));
   EXPECT_EQ(BridgePeer::userCount(*w), 1u);
-  // Removal does not drop the talker's queue.
+  // Removal releases the talker's record: no game object names it any more.
   EXPECT_TRUE(clear("A", 42));
-  EXPECT_TRUE(BridgePeer::hasUser(*w, "A", 42));
+  EXPECT_FALSE(BridgePeer::hasUser(*w, "A", 42));
+  EXPECT_EQ(BridgePeer::userCount(*w), 0u);
 }
 
 TEST_F(RegistryTest, WithoutABridgeOnlyTheMapsAndTheLogChange) {
@@ -192,11 +193,12 @@ TEST_F(RegistryTest, LogLinesOfRegistrationAndRemoval) {
                             "setTransferPlayerDataState enable 1", registerLine(7, 42)}));
   EXPECT_EQ(log.back(), registerLine(7, 42));
   EXPECT_EQ(countOf(log, registerLine(7, 42)), 1u);
-  // Removal logs before it switches the downlink.
+  // Removal logs, releases the talker, then switches the downlink.
   clear("A", 42);
   clear("A", 42);
-  EXPECT_EQ(newLog(), Lines({unregisterLine(42), "setTransferPlayerDataState enable 0",
-                             unregisterLine(42), "setTransferPlayerDataState enable 0"}));
+  EXPECT_EQ(newLog(), Lines({unregisterLine(42), " release buffer for uid 42, channel A",
+                             "setTransferPlayerDataState enable 0", unregisterLine(42),
+                             "setTransferPlayerDataState enable 0"}));
 }
 
 TEST_F(RegistryTest, TeardownEmptiesBothMapsAndInitKeepsThem) {
