@@ -40,9 +40,9 @@ void KivraCommLogRepeat::end() {
   if (!m_open_.load(std::memory_order_relaxed)) return;
   const int64_t now = KV_LOG_CLOCK();
   std::lock_guard<std::mutex> guard(m_lock_);
-  // Within a second of its last written line a new bad block would continue
-  // the state: keep it open until then.
-  if (!m_open_.load(std::memory_order_relaxed) || now - m_since_ < kIntervalNs) return;
+  // A bad block within a second of the last one continues the state, so a
+  // stream that flaps between good and bad blocks stays one state.
+  if (!m_open_.load(std::memory_order_relaxed) || now - m_last_ < kIntervalNs) return;
   summaryLocked(m_last_);
   m_open_.store(false, std::memory_order_relaxed);
 }

@@ -4,10 +4,11 @@
 // lasts its lines are counted, not written, and at most once a second, and
 // when the state ends, one line says how many were left out and over how long:
 //   "repeated <n> times in <t> ms, not written: <the state's first line>"
-// The state ends at the first end() a second or more after its last written
-// line, or when its line has not come for a second; the next line then starts
-// a new state and is written again. A stream that flaps between good and bad
-// blocks thus stays one state and writes at most two lines a second.
+// The state ends once its line has not come for a second (seen by the next
+// end() from a good block, or by the next line), or at once by flush(); the
+// next line then starts a new state and is written again. A stream that flaps
+// between good and bad blocks thus stays one state, written about once a
+// second.
 //
 // Time comes from KV_LOG_CLOCK, which tests can replace. No heap use: the
 // first line is kept in the object, the lines go through KV_LOG.

@@ -1,6 +1,7 @@
 # The log writer, the log path rule and the platform rules of this build.
 kivra_add_test(test_log ${CMAKE_CURRENT_LIST_DIR}/test_log_writer.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/test_log_threads.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/test_log_threads.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/test_log_repeat.cpp)
 kivra_add_test(test_log_path ${CMAKE_CURRENT_LIST_DIR}/test_log_path.cpp)
 # Replaces the global allocation functions: a binary of its own.
 kivra_add_test(test_log_alloc ${CMAKE_CURRENT_LIST_DIR}/test_log_alloc.cpp)

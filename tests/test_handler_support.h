@@ -49,6 +49,13 @@ class KivraWwiseCommWrapperTestPeer {
     std::lock_guard<std::mutex> guard(w.m_player_data_lock_);
     return w.m_player_buffer_map_.count(W::RemoteUserKey(channel, uid)) != 0;
   }
+  // Samples queued for the talker, or -1 when it has no record.
+  static int queued(W& w, const std::string& channel, uint32_t uid) {
+    std::lock_guard<std::mutex> guard(w.m_player_data_lock_);
+    auto it = w.m_player_buffer_map_.find(W::RemoteUserKey(channel, uid));
+    return it == w.m_player_buffer_map_.end() ? -1
+                                              : it->second->player_buffer->GetAvailableFrames();
+  }
   static bool disabledUplink(W& w) { return w.m_disable_uplink_proc_; }
   static bool disabledDownlink(W& w) { return w.m_disable_downlink_proc_; }
   static kivra::rtc::IRtcEngine* engine(W& w) { return w.m_pEngine; }
