@@ -77,15 +77,17 @@ std::atomic<bool> g_writerDone{true};
 std::atomic<int> g_flushWaiters{0};
 std::atomic<KivraLogClock> g_clock{nullptr};
 
-// Wakes the log thread and the flush waiters. Never destroyed, so the log
-// thread may still wait on it while the process exits.
+// Wakes the log thread and the flush waiters. Built in static storage on
+// first use and never destroyed, so the log thread may still wait on it while
+// the process exits (and no heap block outlives an unloaded library).
 struct Wake {
   std::mutex mutex;
   std::condition_variable writer;   // the log thread sleeps here
   std::condition_variable written;  // KV_FLUSH_LOG callers sleep here
 };
 Wake& wake() {
-  static Wake* const w = new Wake();
+  alignas(Wake) static unsigned char storage[sizeof(Wake)];
+  static Wake* const w = new (storage) Wake();
   return *w;
 }
 
