@@ -35,8 +35,15 @@ static_assert((kKivraLogQueueLines & kSlotMask) == 0, "the queue size is a power
 // The log thread writes at least this often while lines keep coming, so a
 // flush waiter is never starved by a busy queue.
 constexpr int kLinesPerFlush = 64;
-// An idle log thread wakes this often even if a wake-up was missed.
-constexpr std::chrono::milliseconds kIdleWake(50);
+// The log thread writes what has come every kWritePeriod, and after
+// kQuietPeriods periods without a line only every kIdlePeriod. Producers do
+// not wake it for each line (that would be a system call and a context
+// switch per line on the audio threads); they wake it only when the queue is
+// half full or a line was lost. KV_FLUSH_LOG and closing wake it at once.
+constexpr std::chrono::milliseconds kWritePeriod(5);
+constexpr std::chrono::milliseconds kIdlePeriod(50);
+constexpr int kQuietPeriods = 20;
+constexpr uint64_t kWakeBacklog = kKivraLogQueueLines / 2;
 // How long the process's exit waits for queued lines to reach the file.
 constexpr std::chrono::milliseconds kExitDrainLimit(500);
 
@@ -165,10 +172,10 @@ uint32_t formatLinef(char* out, const char* format, ...) {
   return length;
 }
 
-// Called by a producer after it queued a line or counted a lost one.
+// Called by a producer whose line made the queue half full, or was lost.
 void wakeWriter() {
   // Without the mutex: a producer may be an audio thread. A wake-up lost to
-  // the log thread going to sleep at that instant costs at most kIdleWake.
+  // the log thread going to sleep at that instant costs one period.
   if (g_writerSleeping.load(std::memory_order_seq_cst)) wake().writer.notify_one();
 }
 
@@ -192,7 +199,7 @@ void queueLine(const char* format, va_list args) {
   }
   slot->length = formatLine(slot->text, format, args);
   slot->seq.store(pos + 1, std::memory_order_seq_cst);
-  wakeWriter();
+  if (pos - g_writtenPos.load(std::memory_order_relaxed) >= kWakeBacklog) wakeWriter();
 }
 
 // The log thread's view of the queue: its head slot, if a line is ready.
@@ -228,8 +235,10 @@ bool reportLost(std::ofstream& out) {
 void writeLoop(std::ofstream* stream, uint64_t head) {
   std::ofstream& out = *stream;
   int sinceFlush = 0;
+  int quiet = 0;  // periods in a row without a line
   for (;;) {
     if (Slot* slot = readyHead(head)) {
+      quiet = 0;
       out.write(slot->text, slot->length);
       slot->seq.store(head + kKivraLogQueueLines, std::memory_order_release);
       ++head;
@@ -252,9 +261,11 @@ void writeLoop(std::ofstream* stream, uint64_t head) {
     if (g_stopWriter.load(std::memory_order_acquire)) break;
     std::unique_lock<std::mutex> lock(wake().mutex);
     g_writerSleeping.store(true, std::memory_order_seq_cst);
-    if (readyHead(head) == nullptr && g_lost.load(std::memory_order_seq_cst) == 0 &&
+    if (g_flushWaiters.load(std::memory_order_seq_cst) == 0 &&
+        g_lost.load(std::memory_order_seq_cst) == 0 &&
         !g_stopWriter.load(std::memory_order_seq_cst)) {
-      wake().writer.wait_for(lock, kIdleWake);
+      wake().writer.wait_for(lock, quiet < kQuietPeriods ? kWritePeriod : kIdlePeriod);
+      if (readyHead(head) == nullptr) ++quiet;
     }
     g_writerSleeping.store(false, std::memory_order_seq_cst);
   }
