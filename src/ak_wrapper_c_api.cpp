@@ -17,6 +17,10 @@ using Handler = FKivraWwiseCommHandlerKivraInterface;
 
 namespace {
 
+// Channel ids up to this length are copied out of the registry without
+// allocating under the front-end lock.
+constexpr size_t kChannelIdRoom = 256;
+
 // When an export returns, every line logged before it was called and every
 // line it logged itself is in the file: a game (or a test) can wait for the
 // log by calling any export. Only the game's thread waits here; the audio
@@ -107,6 +111,7 @@ KW_API int KW_GetUidByGameObjectID(const unsigned long long gameObjectID, char* 
   }
   try {
     std::string channelIDStr;
+    channelIDStr.reserve(kChannelIdRoom);
     kivra::rtc::uid_t uid = 0;
     bool found = false;
     {
