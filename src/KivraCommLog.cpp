@@ -233,6 +233,7 @@ bool reportLost(std::ofstream& out) {
 // The log thread: writes the queue in order until asked to stop, then writes
 // what is left and returns. It alone touches the stream while it runs.
 void writeLoop(std::ofstream* stream, uint64_t head) {
+  kivra::platform::lowerThreadPriority();
   std::ofstream& out = *stream;
   int sinceFlush = 0;
   int quiet = 0;  // periods in a row without a line

@@ -27,6 +27,10 @@ void writeThreadId(std::ostream& out);
 // its length. Every log line calls it on its own thread: no heap, no locale.
 std::size_t formatThreadId(char* out, std::size_t size);
 
+// Lets the calling thread (the log thread) yield to every thread of normal
+// priority: it must never take a core from an audio thread. Best effort.
+void lowerThreadPriority();
+
 // Reentrant local-time conversion; false on failure.
 bool localTime(std::time_t seconds, std::tm* out);
 

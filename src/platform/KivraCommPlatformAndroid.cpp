@@ -86,6 +86,8 @@ std::size_t formatThreadId(char* out, std::size_t size) {
   return posix::formatInteger(out, size, static_cast<long>(pthread_self()));
 }
 bool localTime(std::time_t seconds, std::tm* out) { return posix::localTimeR(seconds, out); }
+// THREAD_PRIORITY_BACKGROUND.
+void lowerThreadPriority() { posix::niceThisThread(); }
 const char* defaultLogEnvVar() { return "EXTERNAL_STORAGE"; }
 const char* defaultLogSubdir() { return "/KivraAudio"; }
 bool directoryExists(const std::string& path) { return posix::statIsDirectory(path); }

@@ -17,6 +17,7 @@ std::size_t formatThreadId(char* out, std::size_t size) {
   return posix::formatThreadValue(out, size, pthread_self());
 }
 bool localTime(std::time_t seconds, std::tm* out) { return posix::localTimeR(seconds, out); }
+void lowerThreadPriority() { posix::niceThisThread(); }
 const char* defaultLogEnvVar() { return "HOME"; }
 const char* defaultLogSubdir() { return "/.kivra"; }
 bool directoryExists(const std::string& path) { return posix::statIsDirectory(path); }

@@ -31,6 +31,9 @@ std::size_t formatThreadId(char* out, std::size_t size) {
   return r.ec == std::errc() ? static_cast<std::size_t>(r.ptr - out) : 0;
 }
 bool localTime(std::time_t seconds, std::tm* out) { return localtime_s(out, &seconds) == 0; }
+void lowerThreadPriority() {
+  (void)SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+}
 const char* defaultLogEnvVar() { return "LOCALAPPDATA"; }
 const char* defaultLogSubdir() { return "/Kivra"; }
 
