@@ -20,6 +20,7 @@
 #include "KivraCommLog.h"
 #include "KivraStandInSdk.h"
 #include "KivraWwiseWrapper.h"
+#include "TestFrames.h"
 #include "TestSupport.h"
 #include "test_log_clock.h"
 #include "test_log_support.h"
@@ -177,18 +178,11 @@ TEST(LogStalled, AudioCallbacksNeverWaitForTheFile) {
     }
   };
   auto engineThread = std::async(std::launch::async, [&] {
-    std::vector<int16_t> samples(960, 3);
-    kivra::media::AudioFrame frame{};
-    frame.type = kivra::media::FRAME_TYPE_PCM16;
-    frame.samplesPerChannel = 480;
-    frame.bytesPerSample = kivra::media::TWO_BYTES_PER_SAMPLE;
-    frame.channels = 2;
-    frame.samplesPerSec = 48000;
-    frame.buffer = samples.data();
+    kivra::test::StereoFrame block(3);
     for (int k = 0; k < kBlocks; ++k) {
       clock.advanceMs(1000);
       const Clock::time_point t0 = Clock::now();
-      observer->onRecordAudioFrame("room", frame);  // overflows after 20 blocks
+      observer->onRecordAudioFrame("room", block.frame);  // overflows after 20 blocks
       note(t0);
     }
   });

@@ -1,11 +1,11 @@
 // The game-object registry: both maps, their key functors, re-registration and
 // removal where the maps are not inverses, the downlink switch and the log.
-#include <algorithm>
 #include <climits>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "TestFrames.h"
 #include "test_handler_support.h"
 
 namespace {
@@ -246,26 +246,11 @@ std::string releaseLine(const std::string& c, unsigned u) {
   return " release buffer for uid " + std::to_string(u) + ", channel " + c;
 }
 
-// An engine frame of 480 stereo frames, every sample `value`.
-struct TalkerFrame {
-  std::vector<int16_t> s = std::vector<int16_t>(960);
-  kivra::media::AudioFrame f{};
-  explicit TalkerFrame(int16_t value) {
-    std::fill(s.begin(), s.end(), value);
-    f.type = kivra::media::FRAME_TYPE_PCM16;
-    f.samplesPerChannel = 480;
-    f.bytesPerSample = kivra::media::TWO_BYTES_PER_SAMPLE;
-    f.channels = 2;
-    f.samplesPerSec = 48000;
-    f.buffer = s.data();
-  }
-};
-
 TEST_F(RegistryTest, AnUnmappedTalkerIsReleasedRefusedSilentlyAndFreshWhenMappedAgain) {
   KivraWwiseCommWrapper* w = makeBridge();
   reg(7, "A", 42);
-  TalkerFrame frame(5);
-  ASSERT_TRUE(w->onPlaybackAudioFrameBeforeMixing("A", 42, frame.f));
+  kivra::test::StereoFrame frame(5);
+  ASSERT_TRUE(w->onPlaybackAudioFrameBeforeMixing("A", 42, frame.frame));
   ASSERT_EQ(BridgePeer::queued(*w, "A", 42), 960);
   skipLog();
 
@@ -278,9 +263,9 @@ TEST_F(RegistryTest, AnUnmappedTalkerIsReleasedRefusedSilentlyAndFreshWhenMapped
   // Its frames are refused like a never-mapped talker's: false, untouched,
   // no line; Wwise asking for its game object gets nothing, no line either.
   for (int i = 0; i < 50; ++i) {
-    EXPECT_FALSE(w->onPlaybackAudioFrameBeforeMixing("A", 42, frame.f));
+    EXPECT_FALSE(w->onPlaybackAudioFrameBeforeMixing("A", 42, frame.frame));
   }
-  EXPECT_EQ(frame.s, std::vector<int16_t>(960, 5));
+  EXPECT_EQ(frame.samples, std::vector<int16_t>(960, 5));
   kivra::standin::FloatBufferProxy pull(1024, 2);
   Handler::GetPlayoutAudioFrameByUid(&pull, 7);
   EXPECT_EQ(pull.markStateCalls(), 0);
@@ -292,7 +277,7 @@ TEST_F(RegistryTest, AnUnmappedTalkerIsReleasedRefusedSilentlyAndFreshWhenMapped
   const Lines log = newLog();
   EXPECT_EQ(countOf(log, "warning, please check why userID 42 is reused"), 0u);
   EXPECT_EQ(countOf(log, " create buffer for uid 42, channel A"), 1u);
-  EXPECT_TRUE(w->onPlaybackAudioFrameBeforeMixing("A", 42, frame.f));
+  EXPECT_TRUE(w->onPlaybackAudioFrameBeforeMixing("A", 42, frame.frame));
   EXPECT_EQ(BridgePeer::queued(*w, "A", 42), 960);
 }
 

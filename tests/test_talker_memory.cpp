@@ -13,6 +13,7 @@
 
 #include "KivraStandInSdk.h"
 #include "KivraWwiseWrapper.h"
+#include "TestFrames.h"
 #include "TestSupport.h"
 #include "test_handler_support.h"
 
@@ -73,14 +74,8 @@ unsigned uidOf(int batch, int i) { return 100000u + static_cast<unsigned>(batch 
 // Maps a batch of talkers (each on its own game object), feeds each one
 // engine frame, and unmaps them again, all through the exports.
 void mapAndUnmapBatch(int batch, kivra::media::IAudioFrameObserver* observer) {
-  int16_t samples[960] = {};
-  kivra::media::AudioFrame frame{};
-  frame.type = kivra::media::FRAME_TYPE_PCM16;
-  frame.samplesPerChannel = 480;
-  frame.bytesPerSample = kivra::media::TWO_BYTES_PER_SAMPLE;
-  frame.channels = 2;
-  frame.samplesPerSec = 48000;
-  frame.buffer = samples;
+  kivra::test::StereoFrame block;
+  kivra::media::AudioFrame& frame = block.frame;
   for (int i = 0; i < kBatch; ++i) {
     ASSERT_EQ(KW_SetUidToGameObjectIDMapping(500000u + uidOf(batch, i), "room", uidOf(batch, i)),
               0);
