@@ -44,6 +44,16 @@ typename Map::node_type makeNode(Args&&... args) {
   return staging.extract(staging.begin());
 }
 
+// Grows a table's buckets, doubling, when one more entry would need them;
+// never shrinks them (reserve alone would, and then grow again every time).
+template <typename Map>
+void makeRoomForOne(Map& map) {
+  const float needed = static_cast<float>(map.size() + 1);
+  if (needed > map.max_load_factor() * static_cast<float>(map.bucket_count())) {
+    map.reserve(2 * map.size() + 1);
+  }
+}
+
 // Binding and teardown start a new session: the data callbacks' states end.
 // m_wrapper_lock_ held.
 void endDataCallbackStates() {
@@ -99,6 +109,12 @@ void FKivraWwiseCommHandlerKivraInterface::KWPlugin_Receive_SetUidToGameObjectID
   bool bound = false;
   {
     std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+    // Bucket tables grow here, if at all (only past the largest size so
+    // far): a failure leaves everything as it was, and the inserts below
+    // cannot fail.
+    makeRoomForOne(m_gameObjectID2ChannelIDAndUserID);
+    makeRoomForOne(m_channelIDAndUserID2GameObjectID);
+    makeRoomForOne(m_channelIDAndUserID2MappingCount);
     previous = m_gameObjectID2ChannelIDAndUserID.extract(gameObjectID);
     m_gameObjectID2ChannelIDAndUserID.insert(std::move(forward));
     // A node not needed (its key was there) goes back out, to be freed later.
