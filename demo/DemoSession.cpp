@@ -72,6 +72,18 @@ void readControllerLine(const std::string& line, LogCounts& counts) {
   }
 }
 
+// How many lines one log line stands for: 1, or n for the bridge's summary
+// "repeated <n> times in <t> ms, not written: <line>" of a line it repeated.
+int64_t linesIn(const std::string& line) {
+  const size_t at = line.find(" repeated ");
+  long long n = 0;
+  if (at != std::string::npos && line.find(", not written: ", at) != std::string::npos &&
+      std::sscanf(line.c_str() + at, " repeated %lld times", &n) == 1) {
+    return n;
+  }
+  return 1;
+}
+
 LogCounts readLog(const std::string& path) {
   LogCounts counts;
   std::ifstream in(path);
@@ -79,9 +91,10 @@ LogCounts readLog(const std::string& path) {
   while (std::getline(in, line)) {
     ++counts.lines;
     readControllerLine(line, counts);
-    if (line.find("record data is overflow") != std::string::npos) ++counts.recordOverflow;
+    const int64_t n = linesIn(line);
+    if (line.find("record data is overflow") != std::string::npos) counts.recordOverflow += n;
     if (line.find("reverse float audio frame overflow") != std::string::npos) {
-      ++counts.reverseOverflow;
+      counts.reverseOverflow += n;
     }
     const std::string key = "playback uid ";
     const size_t at = line.find(key);
@@ -91,11 +104,11 @@ LogCounts readLog(const std::string& path) {
       bool found = false;
       for (auto& p : counts.playbackOverflow) {
         if (p.first == uid) {
-          ++p.second;
+          p.second += n;
           found = true;
         }
       }
-      if (!found) counts.playbackOverflow.emplace_back(uid, 1);
+      if (!found) counts.playbackOverflow.emplace_back(uid, n);
     }
   }
   return counts;

@@ -17,17 +17,60 @@ kivra::media::IMediaEngine* m_kivra_media_engine = nullptr;
 kivra::rtc::IRtcEngine* FKivraWwiseCommHandlerKivraInterface::m_pEngine = nullptr;
 // Written by the game's thread under m_wrapper_lock_; read under it by the
 // plugin side and by the game's own look-ups.
-std::unordered_map<unsigned long long, std::pair<std::string, uid_t>>
+FKivraWwiseCommHandlerKivraInterface::ForwardMap
     FKivraWwiseCommHandlerKivraInterface::m_gameObjectID2ChannelIDAndUserID;
-std::unordered_map<std::pair<std::string, uid_t>, unsigned long long, KWChannelIDAndUserIDHash,
-                   KWChannelIDAndUserIDEqual>
+FKivraWwiseCommHandlerKivraInterface::ReverseMap
     FKivraWwiseCommHandlerKivraInterface::m_channelIDAndUserID2GameObjectID;
+// Read and written by the game's thread under m_wrapper_lock_.
+FKivraWwiseCommHandlerKivraInterface::MappingCountMap
+    FKivraWwiseCommHandlerKivraInterface::m_channelIDAndUserID2MappingCount;
 
 namespace {
 
 // Custom tracks publish directly and bypass the engine's local processing:
 // Wwise has already processed the audio.
 constexpr kivra::rtc::AudioTrackConfig kCustomTrackConfig{false, false, true};
+
+// Lines the data callbacks repeat for every block; used under m_wrapper_lock_.
+KivraCommLogRepeat m_no_wrapper_log_;
+KivraCommLogRepeat m_push_record_failed_log_;
+
+// A node for Map holding one entry built from args; allocates, so it is
+// called before the front-end lock.
+template <typename Map, typename... Args>
+typename Map::node_type makeNode(Args&&... args) {
+  Map staging;
+  staging.emplace(std::forward<Args>(args)...);
+  return staging.extract(staging.begin());
+}
+
+// Grows a table's buckets, doubling, when one more entry would need them;
+// never shrinks them (reserve alone would, and then grow again every time).
+template <typename Map>
+void makeRoomForOne(Map& map) {
+  const float needed = static_cast<float>(map.size() + 1);
+  if (needed > map.max_load_factor() * static_cast<float>(map.bucket_count())) {
+    map.reserve(2 * map.size() + 1);
+  }
+}
+
+// Binding and teardown start a new session: the data callbacks' states end.
+// m_wrapper_lock_ held.
+void endDataCallbackStates() {
+  m_no_wrapper_log_.flush();
+  m_push_record_failed_log_.flush();
+}
+
+// The bridge object a data callback may use, or null after logging that
+// there is none. m_wrapper_lock_ held.
+KivraWwiseCommWrapper* wrapperForData() {
+  if (m_wrapper == nullptr) {
+    m_no_wrapper_log_.log("not initialized wrapper yet!");
+    return nullptr;
+  }
+  m_no_wrapper_log_.end();
+  return m_wrapper;
+}
 
 }  // namespace
 
@@ -47,19 +90,70 @@ bool KWChannelIDAndUserIDEqual::operator()(const std::pair<std::string, uid_t>& 
 
 void FKivraWwiseCommHandlerKivraInterface::KWPlugin_Receive_SetUidToGameObjectIDMapping(
     const unsigned long long gameObjectID, const std::string& channelID, const uid_t& userID) {
-  std::lock_guard<std::mutex> guard(m_wrapper_lock_);
-  m_gameObjectID2ChannelIDAndUserID[gameObjectID] = std::make_pair(channelID, userID);
-  m_channelIDAndUserID2GameObjectID[std::make_pair(channelID, userID)] = gameObjectID;
-  if (m_wrapper != nullptr && userID != 0) {
-    m_wrapper->setReceiveOpenIDWithGameObjectID(gameObjectID, channelID, userID);
+  // Everything that allocates or copies a string, before the lock: the map
+  // nodes and the talker's record (only the bridge object keeps audio of a
+  // uid other than 0). What the lock takes out is freed after it.
+  ForwardMap::node_type forward =
+      makeNode<ForwardMap>(std::piecewise_construct, std::forward_as_tuple(gameObjectID),
+                           std::forward_as_tuple(channelID, userID));
+  ReverseMap::node_type reverse = makeNode<ReverseMap>(TalkerKey(channelID, userID), gameObjectID);
+  MappingCountMap::node_type count = makeNode<MappingCountMap>(TalkerKey(channelID, userID), 1u);
+  KivraWwiseCommWrapper::RemoteUserNode record;
+  if (userID != 0) record = KivraWwiseCommWrapper::makeRemoteUser(channelID, userID);
+  const bool built = !record.empty();
+
+  ForwardMap::node_type previous;
+  MappingCountMap::node_type previousCount;
+  KivraWwiseCommWrapper::RemoteUserNode released, replaced;
+  KivraWwiseCommWrapper::TransferSwitch transfer{};
+  bool bound = false;
+  {
+    std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+    // Bucket tables grow here, if at all (only past the largest size so
+    // far): a failure leaves everything as it was, and the inserts below
+    // cannot fail.
+    makeRoomForOne(m_gameObjectID2ChannelIDAndUserID);
+    makeRoomForOne(m_channelIDAndUserID2GameObjectID);
+    makeRoomForOne(m_channelIDAndUserID2MappingCount);
+    previous = m_gameObjectID2ChannelIDAndUserID.extract(gameObjectID);
+    m_gameObjectID2ChannelIDAndUserID.insert(std::move(forward));
+    // A node not needed (its key was there) goes back out, to be freed later.
+    auto rev = m_channelIDAndUserID2GameObjectID.insert(std::move(reverse));
+    if (!rev.inserted) rev.position->second = gameObjectID;
+    reverse = std::move(rev.node);
+    auto named = m_channelIDAndUserID2MappingCount.insert(std::move(count));
+    if (!named.inserted) ++named.position->second;
+    count = std::move(named.node);
+    // The game object played another talker (or the same one) before.
+    if (!previous.empty()) unnameTalkerLocked(previous.mapped().talker, previousCount, released);
+    bound = m_wrapper != nullptr;
+    if (bound) {
+      if (built) replaced = m_wrapper->installRemoteUser(std::move(record));
+      transfer =
+          m_wrapper->switchTransferPlayerDataState(!m_channelIDAndUserID2GameObjectID.empty());
+    }
   }
-  if (m_wrapper != nullptr) {
-    m_wrapper->setTransferPlayerDataState(!m_channelIDAndUserID2GameObjectID.empty());
+  if (bound && userID != 0) {
+    KivraWwiseCommWrapper::logRemoteUser(gameObjectID, channelID, userID, built, !replaced.empty());
   }
+  if (!released.empty()) {
+    KV_LOG(" release buffer for uid %d, channel %s", static_cast<int>(released.key().second),
+           released.key().first.c_str());
+  }
+  if (bound) KivraWwiseCommWrapper::logTransferPlayerDataState(transfer);
   KV_LOG("register gameObjectId map, game id (%llu) -> uid (%u)", gameObjectID, userID);
 }
 
-const std::pair<std::string, uid_t>* FKivraWwiseCommHandlerKivraInterface::findGameObject(
+void FKivraWwiseCommHandlerKivraInterface::unnameTalkerLocked(
+    const TalkerKey& talker, MappingCountMap::node_type& count,
+    KivraWwiseCommWrapper::RemoteUserNode& record) {
+  const auto it = m_channelIDAndUserID2MappingCount.find(talker);
+  if (it == m_channelIDAndUserID2MappingCount.end() || --it->second != 0) return;
+  count = m_channelIDAndUserID2MappingCount.extract(it);
+  if (m_wrapper != nullptr) record = m_wrapper->takeRemoteUser(talker.first, talker.second);
+}
+
+KWGameObjectEntry* FKivraWwiseCommHandlerKivraInterface::findGameObject(
     const unsigned long long gameObjectID) {
   const auto it = m_gameObjectID2ChannelIDAndUserID.find(gameObjectID);
   return it != m_gameObjectID2ChannelIDAndUserID.end() ? &it->second : nullptr;
@@ -67,30 +161,46 @@ const std::pair<std::string, uid_t>* FKivraWwiseCommHandlerKivraInterface::findG
 
 bool FKivraWwiseCommHandlerKivraInterface::KWPlugin_Receive_GetUidByGameObjectID(
     const unsigned long long gameObjectID, std::string& channelID, uid_t& userID) {
-  const std::pair<std::string, uid_t>* entry = findGameObject(gameObjectID);
+  const KWGameObjectEntry* entry = findGameObject(gameObjectID);
   if (entry == nullptr) return false;
-  channelID = entry->first;
-  userID = entry->second;
+  channelID = entry->talker.first;
+  userID = entry->talker.second;
   return true;
 }
 
 bool FKivraWwiseCommHandlerKivraInterface::KWPlugin_Receive_ClearReceiveOpenID(
     const std::string& channelID, const uid_t& userID) {
-  std::lock_guard<std::mutex> guard(m_wrapper_lock_);
-  bool erased = false;
-  const auto it = m_channelIDAndUserID2GameObjectID.find(std::make_pair(channelID, userID));
-  if (it != m_channelIDAndUserID2GameObjectID.end()) {
-    const unsigned long long gameObjectID = it->second;
-    m_channelIDAndUserID2GameObjectID.erase(it);
-    // The forward entry may already name another talker, or be gone: the two
-    // maps are not exact inverses after re-registrations.
-    erased = m_gameObjectID2ChannelIDAndUserID.erase(gameObjectID) != 0;
+  const TalkerKey key(channelID, userID);  // the look-up key, copied before the lock
+  ReverseMap::node_type reverse;
+  ForwardMap::node_type forward;
+  MappingCountMap::node_type count;
+  KivraWwiseCommWrapper::RemoteUserNode released;
+  KivraWwiseCommWrapper::TransferSwitch transfer{};
+  bool bound = false;
+  {
+    std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+    const auto it = m_channelIDAndUserID2GameObjectID.find(key);
+    if (it != m_channelIDAndUserID2GameObjectID.end()) {
+      const unsigned long long gameObjectID = it->second;
+      reverse = m_channelIDAndUserID2GameObjectID.extract(it);
+      // The forward entry may already name another talker, or be gone: the
+      // two maps are not exact inverses after re-registrations.
+      forward = m_gameObjectID2ChannelIDAndUserID.extract(gameObjectID);
+      if (!forward.empty()) unnameTalkerLocked(forward.mapped().talker, count, released);
+    }
+    bound = m_wrapper != nullptr;
+    if (bound) {
+      transfer =
+          m_wrapper->switchTransferPlayerDataState(!m_channelIDAndUserID2GameObjectID.empty());
+    }
   }
   KV_LOG("unregister gameObjectId map, game id -> uid (%u)", userID);
-  if (m_wrapper != nullptr) {
-    m_wrapper->setTransferPlayerDataState(!m_channelIDAndUserID2GameObjectID.empty());
+  if (!released.empty()) {
+    KV_LOG(" release buffer for uid %d, channel %s", static_cast<int>(released.key().second),
+           released.key().first.c_str());
   }
-  return erased;
+  if (bound) KivraWwiseCommWrapper::logTransferPlayerDataState(transfer);
+  return !forward.empty();
 }
 
 // ---------------------------------------------------------------------------
@@ -102,6 +212,7 @@ int FKivraWwiseCommHandlerKivraInterface::setKivraEngineInstance(kivra::rtc::IRt
   m_pEngine = pEngine;
   if (pEngine != nullptr) {
     std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+    endDataCallbackStates();
     void* mediaEngine = m_kivra_media_engine;
     pEngine->findInterface(kivra::rtc::KIVRA_IID_MEDIA_ENGINE, &mediaEngine);
     m_kivra_media_engine = static_cast<kivra::media::IMediaEngine*>(mediaEngine);
@@ -119,6 +230,7 @@ int FKivraWwiseCommHandlerKivraInterface::setKivraEngineInstance(kivra::rtc::IRt
   }
 
   std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+  endDataCallbackStates();
   KivraWwiseCommWrapper* p = m_wrapper;
   if (m_kivra_media_engine != nullptr) {
     m_kivra_media_engine->registerAudioFrameObserver(nullptr);
@@ -130,6 +242,7 @@ int FKivraWwiseCommHandlerKivraInterface::setKivraEngineInstance(kivra::rtc::IRt
   KV_LOG("destroy wrapper %p out", static_cast<void*>(p));
   m_gameObjectID2ChannelIDAndUserID.clear();
   m_channelIDAndUserID2GameObjectID.clear();
+  m_channelIDAndUserID2MappingCount.clear();
   return 0;
 }
 
@@ -195,22 +308,19 @@ void FKivraWwiseCommHandlerKivraInterface::SetTransferRecordingData(bool enable)
 
 void FKivraWwiseCommHandlerKivraInterface::GetRecodeAudioFrame(IAkAudioBufferProxy* AkBuffer) {
   std::lock_guard<std::mutex> guard(m_wrapper_lock_);
-  if (m_wrapper == nullptr) {
-    KV_LOG("not initialized wrapper yet!");
-    return;
-  }
-  m_wrapper->popOriginRecordAudioFrame(AkBuffer);
+  if (KivraWwiseCommWrapper* wrapper = wrapperForData())
+    wrapper->popOriginRecordAudioFrame(AkBuffer);
 }
 
 void FKivraWwiseCommHandlerKivraInterface::PushRecodeAudioFrameAfterEffect(
     IAkAudioBufferProxy* AkBuffer) {
   std::lock_guard<std::mutex> guard(m_wrapper_lock_);
-  if (m_wrapper == nullptr) {
-    KV_LOG("not initialized wrapper yet!");
-    return;
-  }
-  if (!m_wrapper->pushRecordAudioFrameAfterEffect(AkBuffer)) {
-    KV_LOG("failed to push wwise record data after effect!");
+  KivraWwiseCommWrapper* wrapper = wrapperForData();
+  if (wrapper == nullptr) return;
+  if (wrapper->pushRecordAudioFrameAfterEffect(AkBuffer)) {
+    m_push_record_failed_log_.end();
+  } else {
+    m_push_record_failed_log_.log("failed to push wwise record data after effect!");
   }
 }
 
@@ -223,23 +333,20 @@ void FKivraWwiseCommHandlerKivraInterface::SetTransferPlayoutData(bool enable) {
 void FKivraWwiseCommHandlerKivraInterface::GetPlayoutAudioFrameByUid(
     IAkAudioBufferProxy* AkBuffer, unsigned long long gameObjectId) {
   std::lock_guard<std::mutex> guard(m_wrapper_lock_);
-  if (m_wrapper == nullptr) {
-    KV_LOG("not initialized wrapper yet!");
-    return;
-  }
+  KivraWwiseCommWrapper* wrapper = wrapperForData();
+  if (wrapper == nullptr) return;
   // The registry cannot change while the lock is held, so the entry's own
   // string is passed on: no copy, no allocation on Wwise's audio thread.
-  const std::pair<std::string, uid_t>* entry = findGameObject(gameObjectId);
+  KWGameObjectEntry* entry = findGameObject(gameObjectId);
   if (entry == nullptr) return;
-  m_wrapper->popOriginPlayerAudioFrameByUid(AkBuffer, entry->first.c_str(), entry->second);
+  wrapper->popOriginPlayerAudioFrameByUid(AkBuffer, entry->talker.first.c_str(),
+                                          entry->talker.second, &entry->missing_log);
 }
 
 void FKivraWwiseCommHandlerKivraInterface::PushPlayoutAudioFrameAfterEffect(
     IAkAudioBufferProxy* AkBuffer) {
   std::lock_guard<std::mutex> guard(m_wrapper_lock_);
-  if (m_wrapper == nullptr) {
-    KV_LOG("not initialized wrapper yet!");
-    return;
+  if (KivraWwiseCommWrapper* wrapper = wrapperForData()) {
+    wrapper->pushReverseAudioFrameAfterEffect(AkBuffer);
   }
-  m_wrapper->pushReverseAudioFrameAfterEffect(AkBuffer);
 }

@@ -9,9 +9,15 @@
 //  - The game's thread runs Init/Uninit and the registry operations, one call
 //    at a time; the plugin side calls the forwarding operations from its own
 //    audio threads.
-//  - The registry maps are written only under m_wrapper_lock_.
+//  - The registry maps are written only under m_wrapper_lock_, and only by
+//    swapping in map nodes built before it and taking out nodes freed after
+//    it: the game's mapping calls allocate, copy and log outside the lock
+//    that Wwise's audio thread waits for in every callback.
 //    KWPlugin_Receive_GetUidByGameObjectID takes no lock of its own: its
 //    callers hold it (GetPlayoutAudioFrameByUid, KW_GetUidByGameObjectID).
+//  - A talker keeps its record in the bridge object while at least one game
+//    object's forward entry names it (m_channelIDAndUserID2MappingCount);
+//    when none does, the record is taken out and freed.
 //  - ResetReverseState and the track-id setters take the lock as well: the
 //    plugin side's transfer switches write m_wrapper.
 #pragma once
@@ -24,9 +30,9 @@
 #include <utility>
 
 #include "IAkAudioBufferProxy.h"
+#include "KivraCommLogRepeat.h"
 #include "KivraRtcEngine.h"
-
-class KivraWwiseCommWrapper;
+#include "KivraWwiseCommWrapper.h"
 
 // Front-end state at file scope, shared by the registry and the handler.
 extern std::mutex m_wrapper_lock_;
@@ -42,6 +48,16 @@ struct KWChannelIDAndUserIDHash {
 struct KWChannelIDAndUserIDEqual {
   bool operator()(const std::pair<std::string, kivra::rtc::uid_t>& a,
                   const std::pair<std::string, kivra::rtc::uid_t>& b) const;
+};
+
+// A game object's forward entry: the talker it plays, and the pacing of the
+// "has no data" line while the bridge object has no record of that talker.
+// The pacing is used by Wwise's thread under m_wrapper_lock_.
+struct KWGameObjectEntry {
+  KWGameObjectEntry(const std::string& channelID, kivra::rtc::uid_t userID)
+      : talker(channelID, userID) {}
+  std::pair<std::string, kivra::rtc::uid_t> talker;
+  KivraCommLogRepeat missing_log;
 };
 
 class FKivraWwiseCommHandlerKivraInterface {
@@ -77,17 +93,27 @@ class FKivraWwiseCommHandlerKivraInterface {
   static int setKivraEngineInstance(kivra::rtc::IRtcEngine* pEngine);
   static void setKivraCustomTrackIdDirectAdvanced(int trackId);
   static void setKivraCustomTrackIdAecReference(int trackId);
+  using TalkerKey = std::pair<std::string, kivra::rtc::uid_t>;
+  using ForwardMap = std::unordered_map<unsigned long long, KWGameObjectEntry>;
+  using ReverseMap = std::unordered_map<TalkerKey, unsigned long long, KWChannelIDAndUserIDHash,
+                                        KWChannelIDAndUserIDEqual>;
+  using MappingCountMap =
+      std::unordered_map<TalkerKey, size_t, KWChannelIDAndUserIDHash, KWChannelIDAndUserIDEqual>;
+
   // The forward entry of a game object, or null. Takes no lock; the entry
   // stays valid while the caller holds m_wrapper_lock_.
-  static const std::pair<std::string, kivra::rtc::uid_t>* findGameObject(
-      const unsigned long long gameObjectID);
+  static KWGameObjectEntry* findGameObject(const unsigned long long gameObjectID);
+  // m_wrapper_lock_ held. One forward entry fewer names `talker`; when none
+  // is left, its count entry and its record in the bridge object (if any) are
+  // taken out into the two nodes, for the caller to free after the lock.
+  static void unnameTalkerLocked(const TalkerKey& talker, MappingCountMap::node_type& count,
+                                 KivraWwiseCommWrapper::RemoteUserNode& record);
 
   static kivra::rtc::IRtcEngine* m_pEngine;
-  static std::unordered_map<unsigned long long, std::pair<std::string, kivra::rtc::uid_t>>
-      m_gameObjectID2ChannelIDAndUserID;
-  static std::unordered_map<std::pair<std::string, kivra::rtc::uid_t>, unsigned long long,
-                            KWChannelIDAndUserIDHash, KWChannelIDAndUserIDEqual>
-      m_channelIDAndUserID2GameObjectID;
+  static ForwardMap m_gameObjectID2ChannelIDAndUserID;
+  static ReverseMap m_channelIDAndUserID2GameObjectID;
+  // How many forward entries name each talker; a talker is absent when none.
+  static MappingCountMap m_channelIDAndUserID2MappingCount;
 
   friend class FKivraWwiseCommHandlerTestPeer;
 };

@@ -352,13 +352,23 @@ void KivraWwiseCommWrapper::setTransferRecordDataState(bool enable) {
 }
 
 void KivraWwiseCommWrapper::setTransferPlayerDataState(bool enable) {
-  if (m_disable_downlink_proc_) {
-    KV_LOG("%s Already config bypass wwise downlink proc", "setTransferPlayerDataState");
-    return;
-  }
+  logTransferPlayerDataState(switchTransferPlayerDataState(enable));
+}
+
+KivraWwiseCommWrapper::TransferSwitch KivraWwiseCommWrapper::switchTransferPlayerDataState(
+    bool enable) {
+  if (m_disable_downlink_proc_) return TransferSwitch{true, enable};
   if (enable && !m_play_trans_state_) resetPlayState();
   m_play_trans_state_ = enable;
-  KV_LOG("%s enable %d", "setTransferPlayerDataState", enable ? 1 : 0);
+  return TransferSwitch{false, enable};
+}
+
+void KivraWwiseCommWrapper::logTransferPlayerDataState(TransferSwitch done) {
+  if (done.bypassed) {
+    KV_LOG("%s Already config bypass wwise downlink proc", "setTransferPlayerDataState");
+  } else {
+    KV_LOG("%s enable %d", "setTransferPlayerDataState", done.enable ? 1 : 0);
+  }
 }
 
 void KivraWwiseCommWrapper::resetPlayState() {
@@ -367,7 +377,9 @@ void KivraWwiseCommWrapper::resetPlayState() {
     entry.second->player_buffer->Reset();
     entry.second->latency.restart();
     entry.second->transfer_start = false;
+    entry.second->overflow_log.flush();
   }
+  m_player_missing_log_.flush();
 }
 
 void KivraWwiseCommWrapper::resetRecordState() {
@@ -378,9 +390,14 @@ void KivraWwiseCommWrapper::resetRecordState() {
     m_rec_org_buffer_->Reset();
     m_rec_latency_.restart();
   }
-  std::lock_guard<std::mutex> guard(m_rec_proc_data_lock_);
-  m_total_effect_frames_ = 0;
-  m_rec_proc_buffer_->Reset();
+  {
+    std::lock_guard<std::mutex> guard(m_rec_proc_data_lock_);
+    m_total_effect_frames_ = 0;
+    m_rec_proc_buffer_->Reset();
+  }
+  m_rec_overflow_log_.flush();
+  m_rec_not_started_log_.flush();
+  m_rec_not_ready_log_.flush();
 }
 
 void KivraWwiseCommWrapper::resetReverseState() {
@@ -390,6 +407,9 @@ void KivraWwiseCommWrapper::resetReverseState() {
   m_first_reverse_push_ = false;
   m_first_reverse_pop_ = false;
   m_total_reverse_frames_ = 0;
+  m_reverse_overflow_log_.flush();
+  m_reverse_wait_log_.flush();
+  m_reverse_not_available_log_.flush();
 }
 
 // ---------------------------------------------------------------------------
@@ -471,8 +491,10 @@ bool KivraWwiseCommWrapper::onRecordAudioFrame(const char* channelId, AudioFrame
   }
   logStale("uplink", stale);
   if (overflow) {
-    KV_LOG("[zn] %s channelId %s record data is overflow, check why not consume",
-           "onRecordAudioFrame", orEmpty(channelId));
+    m_rec_overflow_log_.log("[zn] %s channelId %s record data is overflow, check why not consume",
+                            "onRecordAudioFrame", orEmpty(channelId));
+  } else {
+    m_rec_overflow_log_.end();
   }
   // The engine's own copy always leaves silent: the voice goes out through Wwise.
   silenceFrame(audioFrame, totalSamples);
@@ -498,13 +520,15 @@ bool KivraWwiseCommWrapper::popOriginRecordAudioFrame(IAkAudioBufferProxy* pBuff
   }
   logLatencyAction("uplink", action);
   if (!started) {
-    KV_LOG("sdk not start save record data yet");
+    m_rec_not_started_log_.log("sdk not start save record data yet");
     return false;
   }
+  m_rec_not_started_log_.end();
   if (!popped) {
-    KV_LOG("sdk record data is not ready");
+    m_rec_not_ready_log_.log("sdk record data is not ready");
     return false;
   }
+  m_rec_not_ready_log_.end();
   Int16BufToAkBuffer(pBuffer, m_rec_pop_scratch_.data(), m_rec_channels, frames);
   pBuffer->MarkState(kBufferStateFilled);
   return true;
@@ -555,35 +579,64 @@ bool KivraWwiseCommWrapper::popRecordAudioFrameAfterEffect(AudioFrame& audioFram
 void KivraWwiseCommWrapper::setReceiveOpenIDWithGameObjectID(unsigned long long gameObjectId,
                                                              const std::string& channelId,
                                                              const kivra::rtc::uid_t& uid) {
-  KV_LOG("%s set channel id %s and user id %d for game %lld", "setReceiveOpenIDWithGameObjectID",
-         channelId.c_str(), static_cast<int>(uid), static_cast<long long>(gameObjectId));
+  // Built before the lock the engine's per-talker callback waits on; the
+  // record it replaces is freed after it.
+  RemoteUserNode record = makeRemoteUser(channelId, uid);
+  const bool built = !record.empty();
+  RemoteUserNode replaced;
+  if (built) replaced = installRemoteUser(std::move(record));
+  logRemoteUser(gameObjectId, channelId, uid, built, !replaced.empty());
+}
 
-  // Everything that allocates happens here, before the lock the engine's
-  // per-talker callback waits on.
-  decltype(m_player_buffer_map_) staging;
+KivraWwiseCommWrapper::RemoteUserNode KivraWwiseCommWrapper::makeRemoteUser(
+    const std::string& channelId, kivra::rtc::uid_t uid) {
   try {
     auto record = std::make_unique<RemoteUserController>();
-    record->player_buffer =
-        std::make_unique<KivraCommCircularBuffer>(static_cast<uint32_t>(m_play_frame_lengh * 20));
+    // m_play_frame_lengh x 20: 200 ms of the talker's audio.
+    record->player_buffer = std::make_unique<KivraCommCircularBuffer>(kStreamBufferSize);
+    RemoteUserMap staging;
     staging.emplace(RemoteUserKey(channelId, uid), std::move(record));
+    return staging.extract(staging.begin());
   } catch (...) {
+    return RemoteUserNode();
+  }
+}
+
+KivraWwiseCommWrapper::RemoteUserNode KivraWwiseCommWrapper::installRemoteUser(
+    RemoteUserNode record) {
+  if (record.empty()) return record;
+  std::lock_guard<std::mutex> guard(m_player_data_lock_);
+  auto it = m_player_buffer_map_.find(record.key());
+  if (it == m_player_buffer_map_.end()) {
+    m_player_buffer_map_.insert(std::move(record));
+    return RemoteUserNode();
+  }
+  // Same key: the new record takes the old one's place, the node carries the
+  // old one out.
+  std::swap(it->second, record.mapped());
+  return record;
+}
+
+KivraWwiseCommWrapper::RemoteUserNode KivraWwiseCommWrapper::takeRemoteUser(
+    const std::string& channelId, kivra::rtc::uid_t uid) {
+  const std::pair<std::string_view, uint32_t> key(channelId, uid);
+  std::lock_guard<std::mutex> guard(m_player_data_lock_);
+  auto it = m_player_buffer_map_.find(key);
+  if (it == m_player_buffer_map_.end()) return RemoteUserNode();
+  return m_player_buffer_map_.extract(it);
+}
+
+void KivraWwiseCommWrapper::logRemoteUser(unsigned long long gameObjectId,
+                                          const std::string& channelId, kivra::rtc::uid_t uid,
+                                          bool built, bool reused) {
+  KV_LOG("%s set channel id %s and user id %d for game %lld", "setReceiveOpenIDWithGameObjectID",
+         channelId.c_str(), static_cast<int>(uid), static_cast<long long>(gameObjectId));
+  if (!built) {
     KV_LOG("%s out of memory for uid %d, channel %s", "setReceiveOpenIDWithGameObjectID",
            static_cast<int>(uid), channelId.c_str());
     return;
   }
-  auto node = staging.extract(staging.begin());
-  std::unique_ptr<RemoteUserController> replaced;  // freed after the lock is released
-  {
-    std::lock_guard<std::mutex> guard(m_player_data_lock_);
-    auto it = m_player_buffer_map_.find(node.key());
-    if (it != m_player_buffer_map_.end()) {
-      replaced = std::move(it->second);
-      it->second = std::move(node.mapped());
-    } else {
-      m_player_buffer_map_.insert(std::move(node));
-    }
-  }
-  if (replaced) KV_LOG("warning, please check why userID %d is reused", static_cast<int>(uid));
+  if (reused) KV_LOG("warning, please check why userID %d is reused", static_cast<int>(uid));
   KV_LOG(" create buffer for uid %d, channel %s", static_cast<int>(uid), channelId.c_str());
 }
 
@@ -592,9 +645,6 @@ bool KivraWwiseCommWrapper::onPlaybackAudioFrameBeforeMixing(const char* channel
                                                              AudioFrame& audioFrame) {
   const std::pair<std::string_view, uint32_t> key(orEmpty(channelId), uid);
   const int64_t n = frameSamples(audioFrame);
-  int capacity = 0;
-  int available = 0;
-  bool stored = false;
   Latency::StaleEvent stale;
   {
     std::lock_guard<std::mutex> guard(m_player_data_lock_);
@@ -604,22 +654,25 @@ bool KivraWwiseCommWrapper::onPlaybackAudioFrameBeforeMixing(const char* channel
     RemoteUserController& user = *it->second;
     KivraCommCircularBuffer& ring = *user.player_buffer;
     const int length = ringLength(n);
-    stored = user.latency.push(ring, static_cast<int16_t*>(audioFrame.buffer), length, &stale) !=
-             Latency::PushResult::Refused;
-    capacity = static_cast<int>(ring.mInt16BufferCapacity);
-    available = ring.GetAvailableFrames();
+    if (user.latency.push(ring, static_cast<int16_t*>(audioFrame.buffer), length, &stale) ==
+        Latency::PushResult::Refused) {
+      // Paced under the lock: the game may free the record once it is released.
+      user.overflow_log.log("%s playback uid %d data overflow max(%d), avail(%d), drop(%d)",
+                            "onPlaybackAudioFrameBeforeMixing", static_cast<int>(uid),
+                            static_cast<int>(ring.mInt16BufferCapacity), ring.GetAvailableFrames(),
+                            length);
+      return false;
+    }
+    user.overflow_log.end();
   }
   if (stale.happened) logStale(TalkerName(uid, orEmpty(channelId)).text, stale);
-  if (stored) return true;
-  KV_LOG("%s playback uid %d data overflow max(%d), avail(%d), drop(%d)",
-         "onPlaybackAudioFrameBeforeMixing", static_cast<int>(uid), capacity, available,
-         ringLength(n));
-  return false;
+  return true;
 }
 
 bool KivraWwiseCommWrapper::popOriginPlayerAudioFrameByUid(IAkAudioBufferProxy* pBuffer,
                                                            const char* channelId,
-                                                           kivra::rtc::uid_t uid) {
+                                                           kivra::rtc::uid_t uid,
+                                                           KivraCommLogRepeat* missingLog) {
   if (pBuffer == nullptr) return false;
   const std::pair<std::string_view, uint32_t> key(orEmpty(channelId), uid);
   const int capacity = pBuffer->CapacityFrames();
@@ -647,11 +700,13 @@ bool KivraWwiseCommWrapper::popOriginPlayerAudioFrameByUid(IAkAudioBufferProxy* 
   if (action.kind != Latency::ActionKind::None || action.staleEnded) {
     logLatencyAction(TalkerName(uid, orEmpty(channelId)).text, action);
   }
+  KivraCommLogRepeat& missing = missingLog != nullptr ? *missingLog : m_player_missing_log_;
   if (!found) {
-    KV_LOG("%s the buffer map has no data for uid %d", "popOriginPlayerAudioFrameByUid",
-           static_cast<int>(uid));
+    missing.log("%s the buffer map has no data for uid %d", "popOriginPlayerAudioFrameByUid",
+                static_cast<int>(uid));
     return false;
   }
+  missing.end();
   if (firstConsume) {
     KV_LOG("%s data for uid %d start to consume data(%d)", "popOriginPlayerAudioFrameByUid",
            static_cast<int>(uid), available);
@@ -707,8 +762,11 @@ bool KivraWwiseCommWrapper::pushReverseAudioFrameAfterEffect(IAkAudioBufferProxy
                                   m_play_channels, m_rec_samplerate);
     engine->pushFrameToTrack(&frame, m_send_track_id_aec_reference);
   } else if (overflow) {
-    KV_LOG("%s reverse float audio frame overflow max(%d), avail(%d), drop(%d)",
-           "pushReverseAudioFrameAfterEffect", capacity, available, count);
+    m_reverse_overflow_log_.log(
+        "%s reverse float audio frame overflow max(%d), avail(%d), drop(%d)",
+        "pushReverseAudioFrameAfterEffect", capacity, available, count);
+  } else {
+    m_reverse_overflow_log_.end();
   }
   return true;
 }
@@ -725,7 +783,10 @@ bool KivraWwiseCommWrapper::onPlaybackAudioFrame(const char* channelId, AudioFra
     std::lock_guard<std::mutex> guard(m_play_proc_data_lock_);
     if (!m_rec_trans_state_ || m_total_reverse_frames_ == 0) return false;
   }
-  if (popReverseAudioFrameAfterEffect(audioFrame)) return true;
+  if (popReverseAudioFrameAfterEffect(audioFrame)) {
+    m_reverse_not_available_log_.end();
+    return true;
+  }
 
   int available = 0;
   {
@@ -733,7 +794,8 @@ bool KivraWwiseCommWrapper::onPlaybackAudioFrame(const char* channelId, AudioFra
     m_first_reverse_pop_ = false;  // buffer up again before playing
     available = m_playback_proc_buffer_->GetAvailableFrames();
   }
-  KV_LOG("%s reverse data is not avaliable(%d)", "onPlaybackAudioFrame", available);
+  m_reverse_not_available_log_.log("%s reverse data is not avaliable(%d)", "onPlaybackAudioFrame",
+                                   available);
   return false;
 }
 
@@ -772,10 +834,11 @@ bool KivraWwiseCommWrapper::popReverseAudioFrameAfterEffect(AudioFrame& audioFra
   }
   logLatencyAction("reverse", action);
   if (waiting) {
-    KV_LOG("%s reverse audio frame wait for buffreing avaliable %d",
-           "popReverseAudioFrameAfterEffect", available);
+    m_reverse_wait_log_.log("%s reverse audio frame wait for buffreing avaliable %d",
+                            "popReverseAudioFrameAfterEffect", available);
     return false;
   }
+  m_reverse_wait_log_.end();
   if (firstConsume) {
     KV_LOG("%s reverse audio frame first consume avaliable %d(%lld)",
            "popReverseAudioFrameAfterEffect", available, total);

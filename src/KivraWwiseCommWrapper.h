@@ -28,6 +28,11 @@
 //
 //  - m_rec_trans_state_ and m_play_trans_state_ are atomics: written under the
 //    front-end lock, read by engine threads without it.
+//  - The KivraCommLogRepeat members pace the lines a stream repeats while it
+//    stays in a bad state; each has its own lock (taken after a stream lock,
+//    never before one). A talker's pacing lives in its RemoteUserController
+//    and is used under m_player_data_lock_, since the game may free the
+//    record as soon as that lock is released.
 #pragma once
 
 #include <atomic>
@@ -43,6 +48,7 @@
 #include "IAkAudioBufferProxy.h"
 #include "KivraCommCircularBuffer.h"
 #include "KivraCommLatencyController.h"
+#include "KivraCommLogRepeat.h"
 #include "KivraRtcEngine.h"
 
 class KivraWwiseCommWrapperTestPeer;
@@ -65,6 +71,8 @@ class KivraWwiseCommWrapper : public kivra::media::IAudioFrameObserver {
     // Keeps this talker's queue short; guarded like the queue.
     KivraCommLatencyController latency{KivraCommLatencyController::Consumer::TakeAvailable,
                                        kDefaultValueOfChannel};
+    // The talker's overflow line.
+    KivraCommLogRepeat overflow_log;
   };
 
   // Key of m_player_buffer_map_: (channel id, uid), channel id first. Also
@@ -78,6 +86,18 @@ class KivraWwiseCommWrapper : public kivra::media::IAudioFrameObserver {
       const int c = std::string_view(a.first).compare(std::string_view(b.first));
       return c < 0 || (c == 0 && a.second < b.second);
     }
+  };
+
+  using RemoteUserMap =
+      std::map<RemoteUserKey, std::unique_ptr<RemoteUserController>, RemoteUserKeyLess>;
+  // One talker's record outside the map: built, or taken out, by the game's
+  // thread so that allocating and freeing happen outside every lock.
+  using RemoteUserNode = RemoteUserMap::node_type;
+
+  // What setTransferPlayerDataState's line says.
+  struct TransferSwitch {
+    bool bypassed;
+    bool enable;
   };
 
   static KivraWwiseCommWrapper* getInstance();
@@ -111,6 +131,10 @@ class KivraWwiseCommWrapper : public kivra::media::IAudioFrameObserver {
   // Transfer switches; a false-to-true change resets its stream.
   void setTransferRecordDataState(bool enable);
   void setTransferPlayerDataState(bool enable);
+  // setTransferPlayerDataState in two steps, for a caller that writes the
+  // line after releasing its own lock.
+  TransferSwitch switchTransferPlayerDataState(bool enable);
+  static void logTransferPlayerDataState(TransferSwitch done);
   void resetPlayState();
   void resetRecordState();
   void resetReverseState();
@@ -123,8 +147,21 @@ class KivraWwiseCommWrapper : public kivra::media::IAudioFrameObserver {
   // Downlink.
   void setReceiveOpenIDWithGameObjectID(unsigned long long gameObjectId,
                                         const std::string& channelId, const kivra::rtc::uid_t& uid);
+  // missingLog paces the "has no data" line of that talker (the front end
+  // keeps one per mapped game object); without one the bridge's own is used.
   bool popOriginPlayerAudioFrameByUid(IAkAudioBufferProxy* pBuffer, const char* channelId,
-                                      kivra::rtc::uid_t uid);
+                                      kivra::rtc::uid_t uid,
+                                      KivraCommLogRepeat* missingLog = nullptr);
+  // setReceiveOpenIDWithGameObjectID in steps, for the front end: the record
+  // is built (allocating; empty when out of memory) before any lock, swapped
+  // in or taken out under m_player_data_lock_ alone (install returns the
+  // record it replaced, take the record it removed; empty when none), and
+  // logged and freed after the caller's lock.
+  static RemoteUserNode makeRemoteUser(const std::string& channelId, kivra::rtc::uid_t uid);
+  RemoteUserNode installRemoteUser(RemoteUserNode record);
+  RemoteUserNode takeRemoteUser(const std::string& channelId, kivra::rtc::uid_t uid);
+  static void logRemoteUser(unsigned long long gameObjectId, const std::string& channelId,
+                            kivra::rtc::uid_t uid, bool built, bool reused);
 
   // Reverse.
   bool pushReverseAudioFrameAfterEffect(IAkAudioBufferProxy* pBuffer);
@@ -156,8 +193,7 @@ class KivraWwiseCommWrapper : public kivra::media::IAudioFrameObserver {
                                             kDefaultValueOfChannel};
   KivraCommLatencyController m_playback_latency_{KivraCommLatencyController::Consumer::FixedBlocks,
                                                  kDefaultValueOfChannel};
-  std::map<RemoteUserKey, std::unique_ptr<RemoteUserController>, RemoteUserKeyLess>
-      m_player_buffer_map_;
+  RemoteUserMap m_player_buffer_map_;
   std::atomic<bool> m_rec_trans_state_{false};
   std::atomic<bool> m_play_trans_state_{false};
   int64_t m_total_record_frames_ = 0;
@@ -184,6 +220,16 @@ class KivraWwiseCommWrapper : public kivra::media::IAudioFrameObserver {
   std::vector<int16_t> m_rec_push_scratch_;
   std::vector<int16_t> m_play_pop_scratch_;
   std::vector<int16_t> m_reverse_push_scratch_;
+
+  // Lines a stream repeats while it stays in a bad state. Each stream's own
+  // thread uses its pacing; the resets end them.
+  KivraCommLogRepeat m_rec_overflow_log_;           // engine recording thread
+  KivraCommLogRepeat m_rec_not_started_log_;        // Wwise-side pulls
+  KivraCommLogRepeat m_rec_not_ready_log_;          // Wwise-side pulls
+  KivraCommLogRepeat m_player_missing_log_;         // pulls without a pacing of their own
+  KivraCommLogRepeat m_reverse_overflow_log_;       // Wwise-side pushes
+  KivraCommLogRepeat m_reverse_wait_log_;           // engine playback thread
+  KivraCommLogRepeat m_reverse_not_available_log_;  // engine playback thread
 
   // Tests reach buffered reverse mode and the counters through this peer;
   // the shipped library never defines it.

@@ -15,6 +15,25 @@
 
 using Handler = FKivraWwiseCommHandlerKivraInterface;
 
+namespace {
+
+// Channel ids up to this length are copied out of the registry without
+// allocating under the front-end lock.
+constexpr size_t kChannelIdRoom = 256;
+
+// When an export returns, every line logged before it was called and every
+// line it logged itself is in the file: a game (or a test) can wait for the
+// log by calling any export. Only the game's thread waits here; the audio
+// threads' callbacks never do.
+struct LogWrittenOnReturn {
+  LogWrittenOnReturn() = default;
+  LogWrittenOnReturn(const LogWrittenOnReturn&) = delete;
+  LogWrittenOnReturn& operator=(const LogWrittenOnReturn&) = delete;
+  ~LogWrittenOnReturn() { KV_FLUSH_LOG(); }
+};
+
+}  // namespace
+
 extern "C" {
 
 void SetTransferRecordingData(bool enable) { Handler::SetTransferRecordingData(enable); }
@@ -37,6 +56,7 @@ void PushPlayoutAudioFrameAfterEffect(IAkAudioBufferProxy* AkBuffer) {
 
 KW_API int KW_InitKivraWwisePlugin(void* KivraRtcEngineInstance, int* OutDefaultCustomAudioTrackId,
                                    const char* logPath) {
+  const LogWrittenOnReturn logWritten;
   try {
     // A null path opens no log; the binding still proceeds.
     if (logPath != nullptr) KV_INIT_LOG(logPath);
@@ -59,6 +79,7 @@ KW_API int KW_InitKivraWwisePlugin(void* KivraRtcEngineInstance, int* OutDefault
 }
 
 KW_API int KW_UninitKivraWwisePlugin(void) {
+  const LogWrittenOnReturn logWritten;
   const int ret = Handler::UninitKivraWwisePlugin();
   KV_SHUTDOWN_LOG();
   return ret;
@@ -66,6 +87,7 @@ KW_API int KW_UninitKivraWwisePlugin(void) {
 
 KW_API int KW_SetUidToGameObjectIDMapping(const unsigned long long gameObjectID,
                                           const char* channelID, unsigned int userID) {
+  const LogWrittenOnReturn logWritten;
   if (channelID == nullptr) {
     KV_LOG("register gameObjectId map refused: null channel id, game id (%llu)", gameObjectID);
     return -1;
@@ -82,12 +104,14 @@ KW_API int KW_SetUidToGameObjectIDMapping(const unsigned long long gameObjectID,
 
 KW_API int KW_GetUidByGameObjectID(const unsigned long long gameObjectID, char* channelID,
                                    unsigned int* userID) {
+  const LogWrittenOnReturn logWritten;
   if (channelID == nullptr || userID == nullptr) {
     KV_LOG("look up gameObjectId map refused: null argument, game id (%llu)", gameObjectID);
     return -1;
   }
   try {
     std::string channelIDStr;
+    channelIDStr.reserve(kChannelIdRoom);
     kivra::rtc::uid_t uid = 0;
     bool found = false;
     {
@@ -108,6 +132,7 @@ KW_API int KW_GetUidByGameObjectID(const unsigned long long gameObjectID, char* 
 }
 
 KW_API int KW_ClearReceiveOpenID(const char* channelID, const unsigned int userID) {
+  const LogWrittenOnReturn logWritten;
   if (channelID == nullptr) {
     KV_LOG("unregister gameObjectId map refused: null channel id, uid (%u)", userID);
     return -1;

@@ -45,3 +45,6 @@ if(KIVRA_HIDE_SYMBOLS AND NOT WIN32 AND NOT APPLE AND Python3_Interpreter_FOUND)
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/python/check_exports.py
       $<TARGET_FILE:KivraWwiseWrapper>)
 endif()
+
+# Replaces the global allocation functions to count live bytes: its own binary.
+kivra_add_test(test_talker_memory ${CMAKE_CURRENT_LIST_DIR}/test_talker_memory.cpp)

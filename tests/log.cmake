@@ -1,12 +1,15 @@
 # The log writer, the log path rule and the platform rules of this build.
 kivra_add_test(test_log ${CMAKE_CURRENT_LIST_DIR}/test_log_writer.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/test_log_threads.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/test_log_threads.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/test_log_repeat.cpp)
 kivra_add_test(test_log_path ${CMAKE_CURRENT_LIST_DIR}/test_log_path.cpp)
 # Replaces the global allocation functions: a binary of its own.
 kivra_add_test(test_log_alloc ${CMAKE_CURRENT_LIST_DIR}/test_log_alloc.cpp)
 if(CMAKE_HOST_SYSTEM_NAME STREQUAL "Linux" AND NOT CMAKE_CROSSCOMPILING)
   # Counts descriptors through /proc/self/fd.
   kivra_add_test(test_log_posix ${CMAKE_CURRENT_LIST_DIR}/test_log_posix.cpp)
+  # A FIFO nobody reads in place of the log file: a disk that has stopped.
+  kivra_add_test(test_log_fifo ${CMAKE_CURRENT_LIST_DIR}/test_log_fifo.cpp)
 endif()
 
 if(KIVRA_PLATFORM STREQUAL "linux")

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "KivraCommLog.h"
 #include "KivraRtcEngine.h"
 #include "KivraStandInSdk.h"
 #include "KivraWwiseWrapper.h"
@@ -39,7 +40,10 @@ class BadApiInput : public ::testing::Test {
     return KW_InitKivraWwisePlugin(static_cast<rtc::IRtcEngine*>(&engine_), &track_,
                                    dir_.path().c_str());
   }
-  Lines log() const { return kivra::test::logMessages(dir_.path() + "/kivra_wwise_log.txt"); }
+  Lines log() const {
+    KV_FLUSH_LOG();
+    return kivra::test::logMessages(dir_.path() + "/kivra_wwise_log.txt");
+  }
   size_t count(const std::string& line) const {
     const Lines l = log();
     return static_cast<size_t>(std::count(l.begin(), l.end(), line));

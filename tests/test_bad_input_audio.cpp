@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "KivraCommLog.h"
 #include "KivraRtcEngine.h"
 #include "KivraStandInSdk.h"
 #include "KivraWwiseWrapper.h"
@@ -61,7 +62,10 @@ class BadAudioInput : public ::testing::Test {
   }
   void TearDown() override { KW_UninitKivraWwisePlugin(); }
 
-  Lines log() const { return kivra::test::logMessages(dir_.path() + "/kivra_wwise_log.txt"); }
+  Lines log() const {
+    KV_FLUSH_LOG();
+    return kivra::test::logMessages(dir_.path() + "/kivra_wwise_log.txt");
+  }
   size_t count(const std::string& line) const {
     const Lines l = log();
     return static_cast<size_t>(std::count(l.begin(), l.end(), line));

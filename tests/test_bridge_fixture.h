@@ -13,7 +13,9 @@
 #include "KivraStandInSdk.h"
 #include "KivraWwiseCommHandlerKivraInterface.h"
 #include "KivraWwiseCommWrapper.h"
+#include "LogRepeats.h"
 #include "TestSupport.h"
+#include "test_log_clock.h"
 
 class KivraWwiseCommWrapperTestPeer {
  public:
@@ -104,6 +106,7 @@ class BridgeTest : public ::testing::Test {
 
   // Log messages written since the last call (or since the log was opened).
   std::vector<std::string> newLog() {
+    KV_FLUSH_LOG();
     std::vector<std::string> all = kivra::test::logMessages(LogPath);
     std::vector<std::string> fresh;
     for (size_t i = seen_; i < all.size(); ++i) fresh.push_back(all[i]);
@@ -113,6 +116,8 @@ class BridgeTest : public ::testing::Test {
   // Drops what the log holds so far.
   void skipLog() { newLog(); }
 
+  // Repeated lines are paced by this clock; a test moves it by hand.
+  kivra::test::ManualLogClock clock_;
   static constexpr int kDirectTrack = 7001;
   static constexpr int kAecTrack = 7003;
   kivra::test::TempDir* dir_ = nullptr;

@@ -134,8 +134,13 @@ TEST_F(BridgeTest, ReverseBufferedWaitsForSixFramesThenPlaysInOrder) {
     f.count(1);
     EXPECT_FALSE(w.onPlaybackAudioFrame("c", f.frame));
     EXPECT_TRUE(f.allZero());
+    // The first waiting block writes both lines; the next ones are counted.
     const std::string n = std::to_string((k + 1) * 960);
-    EXPECT_EQ(newLog(), (Lines{kWait + n, kNotAvailable + n + ")"})) << k;
+    if (k == 0) {
+      EXPECT_EQ(newLog(), (Lines{kWait + n, kNotAvailable + n + ")"}));
+    } else {
+      EXPECT_TRUE(newLog().empty()) << k;
+    }
   }
   // 5760 samples = 6 whole frames: playing starts.
   render(p, 480, base);
@@ -155,17 +160,25 @@ TEST_F(BridgeTest, ReverseBufferedWaitsForSixFramesThenPlaysInOrder) {
   }
   EXPECT_TRUE(newLog().empty());
 
-  // Underrun: silence, false, the line, and buffering starts over.
+  // A second later, an underrun: silence, false, and buffering starts over.
+  // The waiting state is over (playing), so its count is written; the
+  // not-available state has been quiet for a second, so its count comes
+  // before its new first line.
+  clock_.advanceMs(1000);
   f.count(1);
   EXPECT_FALSE(w.onPlaybackAudioFrame("c", f.frame));
   EXPECT_TRUE(f.allZero());
-  EXPECT_EQ(newLog(), Lines{std::string(kNotAvailable) + "0)"});
+  EXPECT_EQ(newLog(),
+            (Lines{"repeated 4 times in 0 ms, not written: " + std::string(kWait) + "960",
+                   "repeated 4 times in 0 ms, not written: " + std::string(kNotAvailable) + "960)",
+                   std::string(kNotAvailable) + "0)"}));
   EXPECT_FALSE(Peer::firstReversePop(w));
+  // Waiting again is a new state; not-available goes on (counted).
   render(p, 480, 1);
   ASSERT_TRUE(w.pushReverseAudioFrameAfterEffect(&p));
   skipLog();
   EXPECT_FALSE(w.onPlaybackAudioFrame("c", f.frame));
-  EXPECT_EQ(newLog(), (Lines{std::string(kWait) + "960", std::string(kNotAvailable) + "960)"}));
+  EXPECT_EQ(newLog(), (Lines{std::string(kWait) + "960"}));
 }
 
 TEST_F(BridgeTest, ReverseBufferedOverflowIsCountedButDropped) {

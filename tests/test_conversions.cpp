@@ -247,8 +247,8 @@ TEST(Conversions, FloatToInt16RefusesNullPointersWithALogLine) {
   W::FloatToInt16(in, nullptr, 2);
   W::FloatToInt16(in, out, 0);  // nothing to do, no line
   EXPECT_EQ(out[0], 7);
-  const std::vector<std::string> lines = kivra::test::logMessages(LogPath);
   KV_SHUTDOWN_LOG();
+  const std::vector<std::string> lines = kivra::test::logMessages(LogPath);
   char a[128], b[128];
   std::snprintf(a, sizeof(a), "in %p, out %p fatal", static_cast<void*>(nullptr),
                 static_cast<void*>(out));

@@ -195,7 +195,8 @@ TEST(DemoSession, RealTimeSessionOfTwoSecondsLosesNoBlock) {
 
 TEST(DemoSession, AnOverloadedQueueDropsWholeBlocksAndEveryDropIsLogged) {
   // Wwise buffers of 12000 frames (250 ms) outrun the bridge's 200 ms
-  // queues: blocks are dropped whole, each with its overflow line.
+  // queues: blocks are dropped whole, each one logged (written, or counted
+  // in a summary of repeats).
   std::string error;
   SessionConfig c = defaultSession();
   c.seconds = 2.0;

@@ -130,7 +130,12 @@ class EndToEnd : public ::testing::Test {
     }
     return std::string();
   }
+  // Any export returns only once the lines logged before it are in the
+  // file: a look-up that finds nothing waits for the callbacks' lines.
   Lines log() const {
+    char channel[8] = "";
+    unsigned int uid = 0;
+    api().getMap(~0ull, channel, &uid);
     const std::string f = logFile();
     return f.empty() ? Lines() : kivra::test::logMessages(f);
   }
@@ -250,8 +255,12 @@ TEST_F(EndToEnd, WholeSession) {
   EXPECT_EQ(a.clear("room", 42), 0);
   EXPECT_EQ(a.clear("room", 42), -1);
   EXPECT_EQ(a.getMap(7, channel, &uid), -1);
+  // No game object names the talker any more: it is released, and its
+  // frames are refused like those of a talker never mapped.
   FloatBufferProxy afterClear(480, 2);
-  ASSERT_TRUE(observer->onPlaybackAudioFrameBeforeMixing("room", 42u, talker1.f));
+  const std::vector<int16_t> before = talker1.s;
+  EXPECT_FALSE(observer->onPlaybackAudioFrameBeforeMixing("room", 42u, talker1.f));
+  EXPECT_EQ(talker1.s, before);
   cb.getPlayoutAudioFrameByUid(&afterClear, 7);
   EXPECT_EQ(afterClear.markStateCalls(), 0);
 
@@ -269,6 +278,7 @@ TEST_F(EndToEnd, WholeSession) {
        "direct advanced track id 1000, aec reference track id 1001",
        "setTransferRecordDataState enable 1", "register gameObjectId map, game id (7) -> uid (42)",
        "setTransferPlayerDataState enable 1", "unregister gameObjectId map, game id -> uid (42)",
+       " release buffer for uid 42, channel room", "setTransferPlayerDataState enable 0",
        "destroy wrapper " + w + " in", "destroy wrapper " + w + " out"}))
       << ::testing::PrintToString(lines);
   // Every line has the layout: thread id, time stamp, message.

@@ -194,13 +194,19 @@ TEST_F(HandlerTest, EveryForwardingOperationWhileUnbound) {
   Handler::ResetReverseState();
   HandlerPeer::setTrackDirect(5);
   HandlerPeer::setTrackAec(6);
-  EXPECT_EQ(newLog(), Lines({kNotInit, kNotInit, kNotInit, kNotInit}));
+  // One line for the four callbacks; the teardown ends the state and says how
+  // many were left out.
+  EXPECT_EQ(newLog(), Lines({kNotInit}));
   EXPECT_EQ(wrapper(), nullptr);
   EXPECT_EQ(BridgePeer::instance(), nullptr);
   EXPECT_EQ(buf.markStateCalls(), 0);
   EXPECT_EQ(buf.setFilledFramesCalls(), 0);
   EXPECT_EQ(buf.channel(0)[0], 0.5f);
   EXPECT_EQ(buf.channel(1)[479], 0.5f);
+  Handler::UninitKivraWwisePlugin();
+  const Lines log = newLog();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.front(), "repeated 3 times in 0 ms, not written: " + kNotInit);
 }
 
 TEST_F(HandlerTest, TransferSwitchBeforeInitCreatesTheBridgeThatInitTakesOver) {
@@ -269,22 +275,69 @@ TEST_F(HandlerTest, PushesInWrapperOnlyStateSendNothing) {
   EXPECT_EQ(media().pushCount(), 0u);
 }
 
-TEST_F(HandlerTest, RecordPushFailureIsLoggedExactlyWhenThePushFails) {
+TEST_F(HandlerTest, RecordPushFailureIsLoggedWhenThePushFailsAndPacedWhileItRepeats) {
   int track = 0;
   ASSERT_EQ(Handler::InitKivraWwisePlugin(&engine_, track), 0);
   FloatBufferProxy buf(480, 2);
   buf.setFilled(480);
   skipLog();
-  // Uplink off: the bridge refuses the block.
-  Handler::PushRecodeAudioFrameAfterEffect(&buf);
-  EXPECT_EQ(countOf(newLog(), kPushFailed), 1u);
-  EXPECT_EQ(media().pushCount(), 0u);
-
-  Handler::SetTransferRecordingData(true);
-  skipLog();
+  // Uplink off: the bridge refuses every block; the first failure says so,
+  // the next ones are counted.
   for (int i = 0; i < 3; ++i) Handler::PushRecodeAudioFrameAfterEffect(&buf);
-  EXPECT_EQ(countOf(newLog(), kPushFailed), 0u);
+  EXPECT_EQ(newLog(), Lines({kPushFailed}));
+  EXPECT_EQ(media().pushCount(), 0u);
+  // Pushes that work end the state once a second has passed without a
+  // failure, with the count of those left out.
+  Handler::SetTransferRecordingData(true);
+  Handler::PushRecodeAudioFrameAfterEffect(&buf);  // and the first-arrival line
+  clock_.advanceMs(999);
+  skipLog();
+  Handler::PushRecodeAudioFrameAfterEffect(&buf);
+  EXPECT_TRUE(newLog().empty());
+  clock_.advanceMs(1);
+  Handler::PushRecodeAudioFrameAfterEffect(&buf);
+  EXPECT_EQ(newLog(), Lines({"repeated 2 times in 0 ms, not written: " + kPushFailed}));
   EXPECT_EQ(media().pushCount(), 3u);
+  // Failing again is a new state.
+  Handler::SetTransferRecordingData(false);
+  skipLog();
+  Handler::PushRecodeAudioFrameAfterEffect(&buf);
+  EXPECT_EQ(newLog(), Lines({kPushFailed}));
+}
+
+TEST_F(HandlerTest, AMissingTalkerIsPacedPerGameObject) {
+  // Mapped before any bridge existed, so the bridge has no record of them.
+  Handler::KWPlugin_Receive_SetUidToGameObjectIDMapping(5, "A", 42);
+  Handler::KWPlugin_Receive_SetUidToGameObjectIDMapping(6, "A", 43);
+  int track = 0;
+  ASSERT_EQ(Handler::InitKivraWwisePlugin(&engine_, track), 0);
+  skipLog();
+  FloatBufferProxy buf(480, 2);
+  for (int i = 0; i < 3; ++i) {
+    Handler::GetPlayoutAudioFrameByUid(&buf, 5);
+    Handler::GetPlayoutAudioFrameByUid(&buf, 6);
+  }
+  // Each game object's first line; the repeats counted apart.
+  EXPECT_EQ(newLog(),
+            Lines({"popOriginPlayerAudioFrameByUid the buffer map has no data for uid 42",
+                   "popOriginPlayerAudioFrameByUid the buffer map has no data for uid 43"}));
+  // Removing 5's mapping ends its state.
+  Handler::KWPlugin_Receive_ClearReceiveOpenID("A", 42);
+  EXPECT_EQ(countOf(newLog(),
+                    "repeated 2 times in 0 ms, not written: "
+                    "popOriginPlayerAudioFrameByUid the buffer map has no data for uid 42"),
+            1u);
+  // Mapping 6 again, now with a bridge, gives the talker a record: the old
+  // entry's count is written, and Wwise's pulls find the talker.
+  Handler::KWPlugin_Receive_SetUidToGameObjectIDMapping(6, "A", 43);
+  EXPECT_EQ(countOf(newLog(),
+                    "repeated 2 times in 0 ms, not written: "
+                    "popOriginPlayerAudioFrameByUid the buffer map has no data for uid 43"),
+            1u);
+  Handler::GetPlayoutAudioFrameByUid(&buf, 6);
+  const Lines log = newLog();
+  EXPECT_EQ(log,
+            Lines({"popOriginPlayerAudioFrameByUid data for uid 43 start to consume data(0)"}));
 }
 
 TEST_F(HandlerTest, UplinkRoundTripThroughTheHandler) {

@@ -16,6 +16,7 @@
 #include "KivraWwiseCommHandlerKivraInterface.h"
 #include "KivraWwiseCommWrapper.h"
 #include "TestSupport.h"
+#include "test_log_clock.h"
 
 class FKivraWwiseCommHandlerTestPeer {
  public:
@@ -47,6 +48,13 @@ class KivraWwiseCommWrapperTestPeer {
   static bool hasUser(W& w, const std::string& channel, uint32_t uid) {
     std::lock_guard<std::mutex> guard(w.m_player_data_lock_);
     return w.m_player_buffer_map_.count(W::RemoteUserKey(channel, uid)) != 0;
+  }
+  // Samples queued for the talker, or -1 when it has no record.
+  static int queued(W& w, const std::string& channel, uint32_t uid) {
+    std::lock_guard<std::mutex> guard(w.m_player_data_lock_);
+    auto it = w.m_player_buffer_map_.find(W::RemoteUserKey(channel, uid));
+    return it == w.m_player_buffer_map_.end() ? -1
+                                              : it->second->player_buffer->GetAvailableFrames();
   }
   static bool disabledUplink(W& w) { return w.m_disable_uplink_proc_; }
   static bool disabledDownlink(W& w) { return w.m_disable_downlink_proc_; }
@@ -99,6 +107,7 @@ class FrontEndTest : public ::testing::Test {
 
   // Log messages written since the last call.
   Lines newLog() {
+    KV_FLUSH_LOG();
     Lines all = kivra::test::logMessages(LogPath);
     Lines fresh(all.begin() + static_cast<long>(std::min(seen_, all.size())), all.end());
     seen_ = all.size();
@@ -117,6 +126,8 @@ class FrontEndTest : public ::testing::Test {
   }
 
   kivra::test::TempDir* dir_ = nullptr;
+  // Repeated lines are paced by this clock; a test moves it by hand.
+  kivra::test::ManualLogClock clock_;
   kivra::standin::RecordingRtcEngine engine_;
   size_t seen_ = 0;
 };

@@ -18,6 +18,7 @@
 #include "KivraSimVoiceEngine.h"
 #include "KivraSimWwise.h"
 #include "KivraWwiseWrapper.h"
+#include "LogRepeats.h"
 #include "TestSupport.h"
 #include "test_bridge_fixture.h"
 
@@ -41,7 +42,8 @@ std::vector<int16_t> burstyVoice() {
   std::vector<int16_t> v(static_cast<size_t>(kRate) * 2 * 10);
   for (size_t f = 0; f < v.size() / 2; ++f) {
     const bool on = f % 24000 < 14400;
-    const int16_t s = on ? static_cast<int16_t>(8000 * std::sin(2 * 3.14159265358979 * 220.0 * f / kRate)) : 0;
+    const int16_t s =
+        on ? static_cast<int16_t>(8000 * std::sin(2 * 3.14159265358979 * 220.0 * f / kRate)) : 0;
     v[2 * f] = v[2 * f + 1] = s;
   }
   sim::simDither(v, 7);
@@ -53,7 +55,7 @@ struct ReverseResult {
   std::map<double, double> ageByTime;  // first frame of each playback frame
   int64_t placed = 0, unplaced = 0, skipped = 0;
   KivraCommLatencyController::Stats stats;
-  int notAvailableLines = 0, overflowLines = 0;
+  int64_t notAvailableLines = 0, overflowLines = 0;  // occurrences
 };
 
 struct ReverseConfig {
@@ -109,9 +111,13 @@ ReverseResult runReverse(const ReverseConfig& rc, const std::string& name) {
   r.placed = probe.placed();
   r.unplaced = probe.unplaced();
   r.skipped = probe.skipped();
-  for (const std::string& line : kivra::test::readLines(dir.path() + "/kivra_wwise_log.txt")) {
-    if (line.find("reverse data is not avaliable") != std::string::npos) ++r.notAvailableLines;
-    if (line.find("reverse float audio frame overflow") != std::string::npos) ++r.overflowLines;
+  // Occurrences: a summary of repeats stands for as many lines.
+  for (const std::string& line : kivra::test::logMessages(dir.path() + "/kivra_wwise_log.txt")) {
+    long long n = 1, ms = 0;
+    std::string repeated;
+    if (!kivra::test::parseRepeated(line, &n, &ms, &repeated)) n = 1;
+    if (line.find("reverse data is not avaliable") != std::string::npos) r.notAvailableLines += n;
+    if (line.find("reverse float audio frame overflow") != std::string::npos) r.overflowLines += n;
   }
   return r;
 }

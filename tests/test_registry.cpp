@@ -3,7 +3,9 @@
 #include <climits>
 #include <functional>
 #include <string>
+#include <vector>
 
+#include "TestFrames.h"
 #include "test_handler_support.h"
 
 namespace {
@@ -159,9 +161,10 @@ TEST_F(RegistryTest, RegisteringAsksTheBridgeToKeepTheTalkerExceptUidZero) {
   reg(10, "A", 42);
   EXPECT_TRUE(BridgePeer::hasUser(*w, "A", 42));
   EXPECT_EQ(BridgePeer::userCount(*w), 1u);
-  // Removal does not drop the talker's queue.
+  // Removal releases the talker's record: no game object names it any more.
   EXPECT_TRUE(clear("A", 42));
-  EXPECT_TRUE(BridgePeer::hasUser(*w, "A", 42));
+  EXPECT_FALSE(BridgePeer::hasUser(*w, "A", 42));
+  EXPECT_EQ(BridgePeer::userCount(*w), 0u);
 }
 
 TEST_F(RegistryTest, WithoutABridgeOnlyTheMapsAndTheLogChange) {
@@ -192,11 +195,12 @@ TEST_F(RegistryTest, LogLinesOfRegistrationAndRemoval) {
                             "setTransferPlayerDataState enable 1", registerLine(7, 42)}));
   EXPECT_EQ(log.back(), registerLine(7, 42));
   EXPECT_EQ(countOf(log, registerLine(7, 42)), 1u);
-  // Removal logs before it switches the downlink.
+  // Removal logs, releases the talker, then switches the downlink.
   clear("A", 42);
   clear("A", 42);
-  EXPECT_EQ(newLog(), Lines({unregisterLine(42), "setTransferPlayerDataState enable 0",
-                             unregisterLine(42), "setTransferPlayerDataState enable 0"}));
+  EXPECT_EQ(newLog(), Lines({unregisterLine(42), " release buffer for uid 42, channel A",
+                             "setTransferPlayerDataState enable 0", unregisterLine(42),
+                             "setTransferPlayerDataState enable 0"}));
 }
 
 TEST_F(RegistryTest, TeardownEmptiesBothMapsAndInitKeepsThem) {
@@ -233,6 +237,116 @@ TEST_F(RegistryTest, AnyIdAndStringIsAccepted) {
   EXPECT_TRUE(clear(longId, 1));
   EXPECT_TRUE(clear(binary, 2));
   EXPECT_EQ(HandlerPeer::forwardSize(), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// A talker is released when no game object's mapping names it any more.
+
+std::string releaseLine(const std::string& c, unsigned u) {
+  return " release buffer for uid " + std::to_string(u) + ", channel " + c;
+}
+
+TEST_F(RegistryTest, AnUnmappedTalkerIsReleasedRefusedSilentlyAndFreshWhenMappedAgain) {
+  KivraWwiseCommWrapper* w = makeBridge();
+  reg(7, "A", 42);
+  kivra::test::StereoFrame frame(5);
+  ASSERT_TRUE(w->onPlaybackAudioFrameBeforeMixing("A", 42, frame.frame));
+  ASSERT_EQ(BridgePeer::queued(*w, "A", 42), 960);
+  skipLog();
+
+  EXPECT_TRUE(clear("A", 42));
+  EXPECT_FALSE(BridgePeer::hasUser(*w, "A", 42));
+  EXPECT_EQ(BridgePeer::userCount(*w), 0u);
+  EXPECT_EQ(newLog(), Lines({unregisterLine(42), releaseLine("A", 42),
+                             "setTransferPlayerDataState enable 0"}));
+
+  // Its frames are refused like a never-mapped talker's: false, untouched,
+  // no line; Wwise asking for its game object gets nothing, no line either.
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_FALSE(w->onPlaybackAudioFrameBeforeMixing("A", 42, frame.frame));
+  }
+  EXPECT_EQ(frame.samples, std::vector<int16_t>(960, 5));
+  kivra::standin::FloatBufferProxy pull(1024, 2);
+  Handler::GetPlayoutAudioFrameByUid(&pull, 7);
+  EXPECT_EQ(pull.markStateCalls(), 0);
+  EXPECT_TRUE(newLog().empty());
+
+  // Mapped again: a fresh, empty queue (nothing reused), frames accepted.
+  reg(7, "A", 42);
+  EXPECT_EQ(BridgePeer::queued(*w, "A", 42), 0);
+  const Lines log = newLog();
+  EXPECT_EQ(countOf(log, "warning, please check why userID 42 is reused"), 0u);
+  EXPECT_EQ(countOf(log, " create buffer for uid 42, channel A"), 1u);
+  EXPECT_TRUE(w->onPlaybackAudioFrameBeforeMixing("A", 42, frame.frame));
+  EXPECT_EQ(BridgePeer::queued(*w, "A", 42), 960);
+}
+
+TEST_F(RegistryTest, AGameObjectMappedToAnotherTalkerReleasesTheFirst) {
+  KivraWwiseCommWrapper* w = makeBridge();
+  reg(7, "A", 42);
+  skipLog();
+  reg(7, "A", 43);
+  EXPECT_FALSE(BridgePeer::hasUser(*w, "A", 42));
+  EXPECT_TRUE(BridgePeer::hasUser(*w, "A", 43));
+  EXPECT_EQ(countOf(newLog(), releaseLine("A", 42)), 1u);
+  // Removing (A, 42) erases game object 7's entry, which names (A, 43): no
+  // game object names (A, 43) any more either.
+  EXPECT_TRUE(clear("A", 42));
+  EXPECT_FALSE(BridgePeer::hasUser(*w, "A", 43));
+  EXPECT_EQ(countOf(newLog(), releaseLine("A", 43)), 1u);
+  EXPECT_FALSE(clear("A", 43));
+  EXPECT_TRUE(newLog() == Lines({unregisterLine(43), "setTransferPlayerDataState enable 0"}));
+  EXPECT_EQ(BridgePeer::userCount(*w), 0u);
+}
+
+TEST_F(RegistryTest, ATalkerStaysWhileAnyGameObjectNamesIt) {
+  KivraWwiseCommWrapper* w = makeBridge();
+  reg(7, "A", 42);
+  reg(8, "A", 42);
+  // (A, 42)'s reverse entry names 8: only 8's entry goes; 7 still names it.
+  EXPECT_TRUE(clear("A", 42));
+  EXPECT_EQ(found(7), Key("A", 42));
+  EXPECT_TRUE(BridgePeer::hasUser(*w, "A", 42));
+  // Re-registering 7 to the same talker keeps it too.
+  reg(7, "A", 42);
+  EXPECT_TRUE(BridgePeer::hasUser(*w, "A", 42));
+  skipLog();
+  // 7 moves on: nothing names (A, 42).
+  reg(7, "B", 42);
+  EXPECT_FALSE(BridgePeer::hasUser(*w, "A", 42));
+  EXPECT_TRUE(BridgePeer::hasUser(*w, "B", 42));
+  EXPECT_EQ(countOf(newLog(), releaseLine("A", 42)), 1u);
+}
+
+TEST_F(RegistryTest, ReleasingATalkerWithoutARecordIsQuiet) {
+  // Registered before any bridge existed (never replayed), or uid 0: the
+  // bridge holds no record, so removal releases nothing and says nothing.
+  reg(7, "A", 42);
+  KivraWwiseCommWrapper* w = makeBridge();
+  reg(9, "A", 0);
+  skipLog();
+  EXPECT_TRUE(clear("A", 42));
+  EXPECT_TRUE(clear("A", 0));
+  EXPECT_EQ(newLog(), Lines({unregisterLine(42), "setTransferPlayerDataState enable 1",
+                             unregisterLine(0), "setTransferPlayerDataState enable 0"}));
+  EXPECT_EQ(BridgePeer::userCount(*w), 0u);
+  // Without a bridge at all: the maps change, nothing else.
+  Handler::UninitKivraWwisePlugin();
+  reg(7, "A", 42);
+  EXPECT_TRUE(clear("A", 42));
+  EXPECT_EQ(HandlerPeer::forwardSize(), 0u);
+}
+
+TEST_F(RegistryTest, TeardownForgetsWhoNamesWhichTalker) {
+  reg(7, "A", 42);
+  reg(8, "A", 42);
+  Handler::UninitKivraWwisePlugin();
+  // After teardown one mapping is the only one naming the talker again.
+  KivraWwiseCommWrapper* w = makeBridge();
+  reg(7, "A", 42);
+  ASSERT_TRUE(BridgePeer::hasUser(*w, "A", 42));
+  EXPECT_TRUE(clear("A", 42));
+  EXPECT_FALSE(BridgePeer::hasUser(*w, "A", 42));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // The rest of the library is platform-neutral and calls only this.
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 #include <ostream>
 #include <string>
@@ -22,6 +23,13 @@ const char* separatorAndLogFileName();
 
 // Writes the calling thread's id in the platform's form.
 void writeThreadId(std::ostream& out);
+// The same text, written into out (at most size characters, no NUL); returns
+// its length. Every log line calls it on its own thread: no heap, no locale.
+std::size_t formatThreadId(char* out, std::size_t size);
+
+// Lets the calling thread (the log thread) yield to every thread of normal
+// priority: it must never take a core from an audio thread. Best effort.
+void lowerThreadPriority();
 
 // Reentrant local-time conversion; false on failure.
 bool localTime(std::time_t seconds, std::tm* out);

@@ -82,7 +82,12 @@ const char* name() { return "android"; }
 char pathSeparator() { return '/'; }
 const char* separatorAndLogFileName() { return "/kivra_wwise_log.txt"; }
 void writeThreadId(std::ostream& out) { out << static_cast<long>(pthread_self()); }
+std::size_t formatThreadId(char* out, std::size_t size) {
+  return posix::formatInteger(out, size, static_cast<long>(pthread_self()));
+}
 bool localTime(std::time_t seconds, std::tm* out) { return posix::localTimeR(seconds, out); }
+// THREAD_PRIORITY_BACKGROUND.
+void lowerThreadPriority() { posix::niceThisThread(); }
 const char* defaultLogEnvVar() { return "EXTERNAL_STORAGE"; }
 const char* defaultLogSubdir() { return "/KivraAudio"; }
 bool directoryExists(const std::string& path) { return posix::statIsDirectory(path); }

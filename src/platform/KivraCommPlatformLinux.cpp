@@ -13,7 +13,11 @@ const char* name() { return "linux"; }
 char pathSeparator() { return '/'; }
 const char* separatorAndLogFileName() { return "/kivra_wwise_log.txt"; }
 void writeThreadId(std::ostream& out) { out << pthread_self(); }
+std::size_t formatThreadId(char* out, std::size_t size) {
+  return posix::formatThreadValue(out, size, pthread_self());
+}
 bool localTime(std::time_t seconds, std::tm* out) { return posix::localTimeR(seconds, out); }
+void lowerThreadPriority() { posix::niceThisThread(); }
 const char* defaultLogEnvVar() { return "HOME"; }
 const char* defaultLogSubdir() { return "/.kivra"; }
 bool directoryExists(const std::string& path) { return posix::statIsDirectory(path); }

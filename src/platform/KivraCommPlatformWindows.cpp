@@ -13,6 +13,7 @@
 #include <sys/types.h>
 #include <windows.h>
 
+#include <charconv>
 #include <cstdlib>
 
 #include "platform/KivraCommPlatform.h"
@@ -24,7 +25,15 @@ const char* name() { return "windows"; }
 char pathSeparator() { return '\\'; }
 const char* separatorAndLogFileName() { return "\\kivra_wwise_log.txt"; }
 void writeThreadId(std::ostream& out) { out << static_cast<unsigned long>(GetCurrentThreadId()); }
+std::size_t formatThreadId(char* out, std::size_t size) {
+  const std::to_chars_result r =
+      std::to_chars(out, out + size, static_cast<unsigned long>(GetCurrentThreadId()));
+  return r.ec == std::errc() ? static_cast<std::size_t>(r.ptr - out) : 0;
+}
 bool localTime(std::time_t seconds, std::tm* out) { return localtime_s(out, &seconds) == 0; }
+void lowerThreadPriority() {
+  (void)SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+}
 const char* defaultLogEnvVar() { return "LOCALAPPDATA"; }
 const char* defaultLogSubdir() { return "/Kivra"; }
 
