@@ -20,6 +20,13 @@ t1=$(date +%s)
 echo "--- windows-mingw: test under wine ($(( t1 - t0 ))s so far)"
 status=0
 ctest --preset windows-mingw -j "$JOBS" || status=$?
+# A test that wine itself failed to start ("wine client error", the
+# wineserver connection lost) says nothing of the code: run those once more.
+if [ $status -ne 0 ] && grep -q "wine client error" "$BUILD/Testing/Temporary/LastTest.log" 2>/dev/null; then
+  echo "--- windows-mingw: wine lost its server; running the failed tests again"
+  status=0
+  ctest --preset windows-mingw -j "$JOBS" --rerun-failed || status=$?
+fi
 # Let this prefix's wineserver finish before the next step.
 if [ -x /usr/lib/wine/wineserver ] && [ -d "$BUILD/wineprefix" ]; then
   WINEPREFIX="$PWD/$BUILD/wineprefix" /usr/lib/wine/wineserver -w || true
