@@ -66,22 +66,8 @@ int32_t KivraCommCircularBuffer::Pop(int16_t* data, int length) {
     std::memset(data, 0, static_cast<size_t>(n) * sizeof(int16_t));
     return -1;
   }
-
-  const uint32_t read = mReadPtrPosition;
-  if (mWritePtrPosition < read) {
-    const uint32_t firstPiece = mInt16BufferCapacity - read;
-    if (firstPiece >= n) {
-      std::memcpy(data, mInt16BufferPtr + read, n * sizeof(int16_t));
-    } else {
-      std::memcpy(data, mInt16BufferPtr + read, firstPiece * sizeof(int16_t));
-      std::memcpy(data + firstPiece, mInt16BufferPtr, (n - firstPiece) * sizeof(int16_t));
-    }
-  } else {
-    std::memcpy(data, mInt16BufferPtr + read, n * sizeof(int16_t));
-  }
-  uint32_t next = read + n;
-  if (next >= mInt16BufferCapacity) next -= mInt16BufferCapacity;
-  mReadPtrPosition = next;
+  copyOut(data, mReadPtrPosition, n);
+  advanceRead(n);
   return length;
 }
 
@@ -96,14 +82,7 @@ int32_t KivraCommCircularBuffer::Peek(int16_t* data, int length, int offset) con
   if (static_cast<uint64_t>(offset) + static_cast<uint64_t>(length) > stored) return -1;
   uint32_t from = mReadPtrPosition + static_cast<uint32_t>(offset);
   if (from >= mInt16BufferCapacity) from -= mInt16BufferCapacity;
-  const uint32_t n = static_cast<uint32_t>(length);
-  const uint32_t firstPiece = mInt16BufferCapacity - from;
-  if (firstPiece >= n) {
-    std::memcpy(data, mInt16BufferPtr + from, n * sizeof(int16_t));
-  } else {
-    std::memcpy(data, mInt16BufferPtr + from, firstPiece * sizeof(int16_t));
-    std::memcpy(data + firstPiece, mInt16BufferPtr, (n - firstPiece) * sizeof(int16_t));
-  }
+  copyOut(data, from, static_cast<uint32_t>(length));
   return length;
 }
 
@@ -111,8 +90,23 @@ int32_t KivraCommCircularBuffer::Discard(int length) {
   if (length <= 0 || static_cast<uint32_t>(GetAvailableFrames()) < static_cast<uint32_t>(length)) {
     return -1;
   }
-  uint32_t next = mReadPtrPosition + static_cast<uint32_t>(length);
+  advanceRead(static_cast<uint32_t>(length));
+  return length;
+}
+
+void KivraCommCircularBuffer::copyOut(int16_t* data, uint32_t from, uint32_t n) const {
+  // Stored samples wrap at most once: one or two block copies.
+  const uint32_t firstPiece = mInt16BufferCapacity - from;
+  if (firstPiece >= n) {
+    std::memcpy(data, mInt16BufferPtr + from, n * sizeof(int16_t));
+  } else {
+    std::memcpy(data, mInt16BufferPtr + from, firstPiece * sizeof(int16_t));
+    std::memcpy(data + firstPiece, mInt16BufferPtr, (n - firstPiece) * sizeof(int16_t));
+  }
+}
+
+void KivraCommCircularBuffer::advanceRead(uint32_t n) {
+  uint32_t next = mReadPtrPosition + n;
   if (next >= mInt16BufferCapacity) next -= mInt16BufferCapacity;
   mReadPtrPosition = next;
-  return length;
 }

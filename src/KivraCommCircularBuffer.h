@@ -38,6 +38,10 @@ class KivraCommCircularBuffer {
   uint32_t capacity() const { return mInt16BufferCapacity; }
 
  private:
+  // Copies n stored samples starting at slot `from` (n must be stored).
+  void copyOut(int16_t* data, uint32_t from, uint32_t n) const;
+  void advanceRead(uint32_t n);
+
   uint32_t mReadPtrPosition;
   uint32_t mWritePtrPosition;
   uint32_t mInt16BufferLength;
