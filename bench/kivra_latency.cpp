@@ -39,6 +39,7 @@
 #include "KivraCommCircularBuffer.h"
 #include "KivraCommLog.h"
 #include "KivraWwiseCommWrapper.h"
+#include "platform/KivraCommPlatform.h"
 
 using kivra::bench::BridgeSession;
 using kivra::bench::EngineFrame;
@@ -196,6 +197,12 @@ Scenario runBridge(const std::string& name, bool paced, int calls, int talkers, 
     game = std::thread([&] {
       Series& map = sc.series[6];
       Series& unmap = sc.series[7];
+      // A game's audio threads run above its game thread (Wwise raises its
+      // own); without privileges the bench can only lower the game thread.
+      // Otherwise, with the two audio threads spinning on two cores, every
+      // wake of this thread preempts one of them mid-call, and the figure
+      // measures the scheduler rather than the front-end lock.
+      kivra::platform::lowerThreadPriority();
       // Once per Wwise frame the game maps a talker, and unmaps it on the
       // next. Mapping replaces that talker's record (a new 200 ms queue)
       // under the front-end lock; unmapping touches only the registry.
@@ -399,12 +406,14 @@ std::string loadAverage() {
 void usage() {
   std::fprintf(stderr,
                "usage: kivra_latency [--calls N] [--talkers T] [--out FILE] [--log-dir DIR]\n"
-               "                     [--only NAME]...\n"
+               "                     [--only NAME]... [--rounds R]\n"
                "  --calls    engine callbacks per scenario (default 1000000)\n"
                "  --talkers  remote talkers in the bridge scenarios (default 4)\n"
                "  --out      write the distributions as JSON\n"
                "  --log-dir  open the bridge's log there for the paced runs (default: closed)\n"
-               "  --only     run only the named scenario(s), e.g. bridge/real\n");
+               "  --only     run only the named scenario(s), e.g. bridge/real\n"
+               "  --rounds   run the scenarios R times in turn and compare bridge/mapping\n"
+               "             with bridge/real per round (median of the p99 ratios)\n");
 }
 
 }  // namespace
@@ -415,6 +424,7 @@ int main(int argc, char** argv) {
   std::string out;
   std::string logDir;
   std::vector<std::string> only;
+  int rounds = 1;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -428,6 +438,8 @@ int main(int argc, char** argv) {
       logDir = argv[++i];
     } else if (a == "--only" && hasValue) {
       only.push_back(argv[++i]);
+    } else if (a == "--rounds" && hasValue) {
+      rounds = std::max(1, std::atoi(argv[++i]));
     } else {
       usage();
       return 2;
@@ -454,16 +466,47 @@ int main(int argc, char** argv) {
       {"bridge/mapping", [&] { return runBridge("bridge/mapping", true, calls, talkers, true); }},
   };
   std::vector<std::string> json;
-  for (const Job& job : jobs) {
-    if (!only.empty() && std::find(only.begin(), only.end(), job.name) == only.end()) continue;
-    // Flat out, one side of every queue fails on most calls and the bridge
-    // logs each failure: with the log open that would time the disk, so
-    // those runs keep it closed.
-    const bool flat = std::string(job.name).find("/flat") != std::string::npos;
-    if (flat && !logDir.empty()) KV_SHUTDOWN_LOG();
-    Scenario sc = job.run();
-    if (flat && !logDir.empty()) KV_INIT_LOG(logDir.c_str());
-    json.push_back(report(sc, stdout));
+  // p99 per callback of bridge/real and bridge/mapping, per round: the two
+  // run back to back, so a round compares them under the same load.
+  std::vector<std::vector<double>> realP99(static_cast<size_t>(rounds));
+  std::vector<std::vector<double>> mappingP99(static_cast<size_t>(rounds));
+  std::vector<std::string> callbacks;
+  for (int round = 0; round < rounds; ++round) {
+    for (const Job& job : jobs) {
+      if (!only.empty() && std::find(only.begin(), only.end(), job.name) == only.end()) continue;
+      // Flat out, one side of every queue fails on most calls and the bridge
+      // logs each failure: with the log open that would time the disk, so
+      // those runs keep it closed.
+      const bool flat = std::string(job.name).find("/flat") != std::string::npos;
+      if (flat && !logDir.empty()) KV_SHUTDOWN_LOG();
+      Scenario sc = job.run();
+      if (flat && !logDir.empty()) KV_INIT_LOG(logDir.c_str());
+      const std::string js = report(sc, stdout);
+      if (round == 0) json.push_back(js);
+      const bool real = sc.name == "bridge/real";
+      if (!real && sc.name != "bridge/mapping") continue;
+      std::vector<double>& p99 = (real ? realP99 : mappingP99)[static_cast<size_t>(round)];
+      // The four Wwise callbacks come after the two engine ones.
+      for (size_t i = 2; i < 6; ++i) {
+        p99.push_back(percentile(sc.series[i].ns, 99));
+        if (round == 0 && real) callbacks.push_back(sc.series[i].name);
+      }
+    }
+  }
+  if (!callbacks.empty() && !mappingP99[0].empty()) {
+    std::printf(
+        "\nbridge/mapping against bridge/real, Wwise callbacks' p99 ratio over %d round(s):\n",
+        rounds);
+    for (size_t c = 0; c < callbacks.size(); ++c) {
+      std::vector<double> ratios;
+      for (int r = 0; r < rounds; ++r) {
+        const size_t ri = static_cast<size_t>(r);
+        ratios.push_back(mappingP99[ri][c] / std::max(1.0, realP99[ri][c]));
+      }
+      std::sort(ratios.begin(), ratios.end());
+      std::printf("  %-34s median %.2fx  (min %.2fx, max %.2fx)\n", callbacks[c].c_str(),
+                  ratios[ratios.size() / 2], ratios.front(), ratios.back());
+    }
   }
   if (!out.empty()) {
     std::ofstream f(out);
