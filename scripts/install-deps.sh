@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those missing.
-# Usage: scripts/install-deps.sh [base|demo|bench|fuzz|windows|all]...
+# Usage: scripts/install-deps.sh [base|demo|bench|fuzz|windows|arm|layout|all]...
 set -euo pipefail
 
 want=()
@@ -11,9 +11,12 @@ for group in "${@:-base}"; do
     bench) want+=(libbenchmark-dev libboost-dev python3) ;;
     fuzz) want+=(clang libclang-rt-14-dev) ;;
     windows) want+=(g++-mingw-w64-x86-64 wine64 googletest) ;;
+    arm) want+=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user googletest) ;;
+    layout) want+=(clang python3) ;;
     all) want+=(cmake g++ make libgtest-dev python3 libsndfile1-dev libsamplerate0-dev sox
                 alsa-utils libbenchmark-dev libboost-dev clang libclang-rt-14-dev
-                g++-mingw-w64-x86-64 wine64 googletest) ;;
+                g++-mingw-w64-x86-64 wine64 googletest g++-aarch64-linux-gnu
+                g++-arm-linux-gnueabihf qemu-user) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
@@ -28,5 +31,12 @@ echo "install-deps: installing ${missing[*]}"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq || true
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# apt's output goes to a log, shown only when the install fails.
+log=$(mktemp -t install-deps.XXXXXX)
+$SUDO apt-get update -qq >>"$log" 2>&1 || true
+if ! $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >>"$log" 2>&1; then
+  echo "install-deps: apt-get install failed:" >&2
+  cat "$log" >&2
+  exit 1
+fi
+rm -f "$log"

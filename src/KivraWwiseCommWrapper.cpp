@@ -6,17 +6,12 @@
 #include <cstring>
 #include <new>
 
-// SSE2 is part of every x86-64 target; other targets use the portable loops.
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#define KIVRA_CONVERT_SSE2 1
-#else
-#define KIVRA_CONVERT_SSE2 0
-#endif
-
+#include "KivraCommConversion.h"
 #include "KivraCommLog.h"
 #include "KivraWwiseCommHandlerKivraInterface.h"
 
+using kivra::convert::floatToInt16;
+using kivra::convert::int16ToFloat;
 using kivra::media::AudioFrame;
 using kivra::media::AudioParams;
 
@@ -39,117 +34,6 @@ AudioFrame pcm16Frame(int16_t* samples, int samplesPerChannel, int channels, int
 
 // 200 ms of 48 kHz stereo, in 16-bit values.
 constexpr uint32_t kStreamBufferSize = 19200;
-// Wwise to engine scales by 32767, engine to Wwise by 1/32768: not inverses,
-// and kept that way because both sides of the product rely on these values.
-constexpr float kInt16ToFloat = 1.0f / 32768.0f;
-
-uint32_t bitsOf(float f) {
-  uint32_t u;
-  std::memcpy(&u, &f, sizeof(u));
-  return u;
-}
-
-float floatOf(uint32_t u) {
-  float f;
-  std::memcpy(&f, &u, sizeof(f));
-  return f;
-}
-
-uint32_t maskOf(bool b) { return 0u - static_cast<uint32_t>(b); }
-
-// -1.0000306f, the float nearest -1 whose product with 32767 is below -32768.
-constexpr uint32_t kLowestBits = 0xBF800101u;
-
-// trunc(v * 32767) in exact arithmetic, clamped to the int16 range, NaN as 0.
-// Float ops and bit masks only, no selects on floats: g++ keeps such loops
-// free of branches and vectorises them (a float select gets jump-threaded
-// into branches). Inputs are first limited to [-1.0000306, 1], which clamps
-// the result exactly. p = v * 32767 is rounded, but v * 32768 is exact, so
-// e = v * 32768 - trunc(p) (an exact difference) against v tells on which
-// side of trunc(p) the exact product lies.
-inline int16_t floatToInt16(float v) {
-  uint32_t u = bitsOf(v) & maskOf(v == v);  // NaN -> 0
-  const uint32_t hi = maskOf(v > 1.0f);     // +-inf clamp here too
-  const uint32_t lo = maskOf(v < floatOf(kLowestBits));
-  u = (u & ~(hi | lo)) | (bitsOf(1.0f) & hi) | (kLowestBits & lo);
-  v = floatOf(u);
-  const int32_t t = static_cast<int32_t>(v * 32767.0f);
-  const float e = v * 32768.0f - static_cast<float>(t);
-  const int32_t r =
-      t - static_cast<int32_t>((v > 0.0f) & (e < v)) + static_cast<int32_t>((v < 0.0f) & (e > v));
-  return static_cast<int16_t>(r);
-}
-
-inline float int16ToFloat(int16_t s) { return static_cast<float>(s) * kInt16ToFloat; }
-
-// SSE2 is baseline on x86-64: the loops below convert 4 or 8 samples per
-// step there, and the portable loops (which g++ also vectorises, less
-// tightly) take the remainder and every other target.
-#if KIVRA_CONVERT_SSE2
-// Four floats to four int32 with exactly floatToInt16's results. NaN is
-// masked to 0 and the input clamped to [-1.0000306, 1.0], which already
-// gives -32768 and 32767; v * 32767 is then exact in double precision, so
-// cvttpd2dq truncates the true product.
-inline __m128i floatToInt32x4(__m128 v) {
-  v = _mm_and_ps(v, _mm_cmpord_ps(v, v));
-  const __m128 lowest = _mm_castsi128_ps(_mm_set1_epi32(static_cast<int>(kLowestBits)));
-  v = _mm_min_ps(_mm_max_ps(v, lowest), _mm_set1_ps(1.0f));
-  const __m128d scale = _mm_set1_pd(32767.0);
-  const __m128d lo = _mm_mul_pd(_mm_cvtps_pd(v), scale);
-  const __m128d hi = _mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(v, v)), scale);
-  return _mm_unpacklo_epi64(_mm_cvttpd_epi32(lo), _mm_cvttpd_epi32(hi));
-}
-#endif
-
-void interleave2(const float* __restrict left, const float* __restrict right,
-                 int16_t* __restrict out, int frames) {
-  int i = 0;
-#if KIVRA_CONVERT_SSE2
-  for (; i + 4 <= frames; i += 4) {
-    const __m128i l = floatToInt32x4(_mm_loadu_ps(left + i));
-    const __m128i r = floatToInt32x4(_mm_loadu_ps(right + i));
-    const __m128i lr = _mm_packs_epi32(_mm_unpacklo_epi32(l, r), _mm_unpackhi_epi32(l, r));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), lr);
-  }
-#endif
-  for (; i < frames; ++i) {
-    out[2 * i] = floatToInt16(left[i]);
-    out[2 * i + 1] = floatToInt16(right[i]);
-  }
-}
-
-void deinterleave2(const int16_t* __restrict in, float* __restrict left, float* __restrict right,
-                   int frames) {
-  int i = 0;
-#if KIVRA_CONVERT_SSE2
-  const __m128 scale = _mm_set1_ps(kInt16ToFloat);
-  for (; i + 4 <= frames; i += 4) {
-    // Each 32-bit lane holds one frame: left in the low half, right in the
-    // high half; the arithmetic shifts sign-extend both.
-    const __m128i lr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * i));
-    const __m128i l = _mm_srai_epi32(_mm_slli_epi32(lr, 16), 16);
-    const __m128i r = _mm_srai_epi32(lr, 16);
-    _mm_storeu_ps(left + i, _mm_mul_ps(_mm_cvtepi32_ps(l), scale));
-    _mm_storeu_ps(right + i, _mm_mul_ps(_mm_cvtepi32_ps(r), scale));
-  }
-#endif
-  for (; i < frames; ++i) {
-    left[i] = int16ToFloat(in[2 * i]);
-    right[i] = int16ToFloat(in[2 * i + 1]);
-  }
-}
-
-void convertFloats(const float* __restrict in, int16_t* __restrict out, int count) {
-  int i = 0;
-#if KIVRA_CONVERT_SSE2
-  for (; i + 8 <= count; i += 8) {
-    const __m128i a = floatToInt32x4(_mm_loadu_ps(in + i));
-    const __m128i b = floatToInt32x4(_mm_loadu_ps(in + i + 4));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packs_epi32(a, b));
-  }
-#endif
-  for (; i < count; ++i) out[i] = floatToInt16(in[i]);
-}
 
 // Valid frames of a Wwise buffer that the bridge may read: never more than
 // the buffer holds, whatever FilledFrames() reports.
@@ -423,7 +307,7 @@ void KivraWwiseCommWrapper::AkBufferToInt16Buf(IAkAudioBufferProxy* buffer, int1
     const float* left = buffer->ChannelData(0);
     const float* right = buffer->ChannelData(1);
     if (left != nullptr && right != nullptr) {
-      interleave2(left, right, out, frames);
+      kivra::convert::interleave2(left, right, out, frames);
       return;
     }
   }
@@ -447,7 +331,7 @@ void KivraWwiseCommWrapper::Int16BufToAkBuffer(IAkAudioBufferProxy* buffer, int1
     float* left = channels == 2 ? buffer->ChannelData(0) : nullptr;
     float* right = channels == 2 ? buffer->ChannelData(1) : nullptr;
     if (left != nullptr && right != nullptr) {
-      deinterleave2(in, left, right, frames);
+      kivra::convert::deinterleave2(in, left, right, frames);
     } else {
       for (int c = 0; c < channels; ++c) {
         float* dst = buffer->ChannelData(static_cast<uint32_t>(c));
@@ -465,7 +349,7 @@ void KivraWwiseCommWrapper::FloatToInt16(float* in, int16_t* out, int count) {
     KV_LOG("in %p, out %p fatal", static_cast<void*>(in), static_cast<void*>(out));
     return;
   }
-  convertFloats(in, out, count);
+  kivra::convert::convertFloats(in, out, count);
 }
 
 // ---------------------------------------------------------------------------

@@ -8,8 +8,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "KivraCommConversion.h"
 #include "KivraStandInSdk.h"
 #include "KivraWwiseCommWrapper.h"
 
@@ -134,4 +136,12 @@ TEST(ConversionVectors, Int16BufToAkBufferSplitsEveryValueAndFrameCount) {
       ASSERT_EQ(proxy.channel(1)[static_cast<size_t>(n)], kGuardF) << "frames " << n;
     }
   }
+}
+
+// The build converts with the loops of its CPU: the tests above then prove
+// those loops, not a fallback.
+TEST(ConversionVectors, TheBuildConvertsWithTheLoopsOfItsCpu) {
+  const std::string expected = KIVRA_EXPECTED_CONVERT_KERNEL;
+  if (expected.empty()) GTEST_SKIP() << "no vector loops expected for this CPU";
+  EXPECT_EQ(kivra::convert::kernelName(), expected);
 }

@@ -15,13 +15,25 @@ using namespace kivra;
 namespace {
 
 // Itanium ABI: a pointer to a virtual member function holds 1 + the byte
-// offset of its slot in the virtual table.
+// offset of its slot in the virtual table. The ARM variant of the ABI (32-
+// and 64-bit) holds the byte offset itself and marks the pointer virtual in
+// the low bit of the this-adjustment instead.
+#if defined(__arm__) || defined(__aarch64__)
+constexpr bool kArmMemberPointers = true;
+#else
+constexpr bool kArmMemberPointers = false;
+#endif
+
 template <typename PMF>
 long slotOf(PMF pmf) {
   static_assert(sizeof(PMF) == 2 * sizeof(void*), "Itanium member pointer expected");
-  std::ptrdiff_t raw = 0;
-  std::memcpy(&raw, &pmf, sizeof(raw));
-  return static_cast<long>((raw - 1) / static_cast<std::ptrdiff_t>(sizeof(void*)));
+  std::ptrdiff_t raw[2] = {0, 0};
+  std::memcpy(raw, &pmf, sizeof(raw));
+  if (kArmMemberPointers) {
+    if ((raw[1] & 1) == 0) return -1;  // not a virtual function
+    return static_cast<long>(raw[0] / static_cast<std::ptrdiff_t>(sizeof(void*)));
+  }
+  return static_cast<long>((raw[0] - 1) / static_cast<std::ptrdiff_t>(sizeof(void*)));
 }
 
 }  // namespace
