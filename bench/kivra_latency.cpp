@@ -15,6 +15,11 @@
 //  bridge/mapping  bridge/real plus a game thread that maps and unmaps a
 //                  talker once per Wwise frame (registration under the
 //                  front-end lock, as the registry does it).
+//  bridge/gamebusy the control for bridge/mapping: the same game thread at
+//                  the same cadence builds and frees a talker's record but
+//                  takes no lock of the bridge, so that what a third busy
+//                  thread on the cores costs the audio threads is told apart
+//                  from what the front-end lock costs them.
 // Every call is timed with the steady clock (its own cost, ~20 ns, included).
 // Heap allocations are counted per thread over the measured calls.
 #include <algorithm>
@@ -140,7 +145,10 @@ struct Cadence {
 
 // ------------------------------------------------------------ the bridge
 
-Scenario runBridge(const std::string& name, bool paced, int calls, int talkers, bool mapping) {
+enum class Game { None, Mapping, Busy };
+
+Scenario runBridge(const std::string& name, bool paced, int calls, int talkers, Game gameMode) {
+  const bool mapping = gameMode != Game::None;
   Scenario sc;
   sc.name = name;
   BridgeSession session(talkers);
@@ -155,8 +163,9 @@ Scenario runBridge(const std::string& name, bool paced, int calls, int talkers, 
                          (paced ? wwiseCalls : calls) * static_cast<size_t>(talkers));
   sc.series.emplace_back("PushPlayoutAudioFrameAfterEffect", paced ? wwiseCalls : calls);
   if (mapping) {
-    sc.series.emplace_back("game: map talker", wwiseCalls);
-    sc.series.emplace_back("game: unmap talker", wwiseCalls);
+    const bool busy = gameMode == Game::Busy;
+    sc.series.emplace_back(busy ? "game: build and free a record" : "game: map talker", wwiseCalls);
+    sc.series.emplace_back(busy ? "game: (nothing)" : "game: unmap talker", busy ? 0 : wwiseCalls);
   }
   Series& rec = sc.series[0];
   Series& talk = sc.series[1];
@@ -220,10 +229,14 @@ Scenario runBridge(const std::string& name, bool paced, int calls, int talkers, 
         if (!mapped) {
           uid = 900000u + (n++ % 16u);
           timed(map, [&] {
+            if (gameMode == Game::Busy) {
+              // Built and freed at once, off every lock of the bridge.
+              return !KivraWwiseCommWrapper::makeRemoteUser(kChannelId, uid).empty();
+            }
             kivra::bench::gameMapTalker(9000ull + uid, uid);
             return true;
           });
-        } else {
+        } else if (gameMode == Game::Mapping) {
           timed(unmap, [&] {
             kivra::bench::gameUnmapTalker(uid);
             return true;
@@ -412,8 +425,9 @@ void usage() {
                "  --out      write the distributions as JSON\n"
                "  --log-dir  open the bridge's log there for the paced runs (default: closed)\n"
                "  --only     run only the named scenario(s), e.g. bridge/real\n"
-               "  --rounds   run the scenarios R times in turn and compare bridge/mapping\n"
-               "             with bridge/real per round (median of the p99 ratios)\n");
+               "  --rounds   run the scenarios R times in turn and compare bridge/mapping,\n"
+               "             bridge/gamebusy and bridge/real per round (median of the p99\n"
+               "             ratios)\n");
 }
 
 }  // namespace
@@ -457,19 +471,23 @@ int main(int argc, char** argv) {
     std::function<Scenario()> run;
   };
   const std::vector<Job> jobs = {
-      {"bridge/real", [&] { return runBridge("bridge/real", true, calls, talkers, false); }},
-      {"bridge/flat", [&] { return runBridge("bridge/flat", false, calls, talkers, false); }},
+      {"bridge/real", [&] { return runBridge("bridge/real", true, calls, talkers, Game::None); }},
+      {"bridge/flat", [&] { return runBridge("bridge/flat", false, calls, talkers, Game::None); }},
       {"spsc/real", [&] { return runSpsc("spsc/real", true, calls); }},
       {"spsc/flat", [&] { return runSpsc("spsc/flat", false, calls); }},
       {"mutexring/real", [&] { return runMutexRing("mutexring/real", true, calls); }},
       {"mutexring/flat", [&] { return runMutexRing("mutexring/flat", false, calls); }},
-      {"bridge/mapping", [&] { return runBridge("bridge/mapping", true, calls, talkers, true); }},
+      {"bridge/mapping",
+       [&] { return runBridge("bridge/mapping", true, calls, talkers, Game::Mapping); }},
+      {"bridge/gamebusy",
+       [&] { return runBridge("bridge/gamebusy", true, calls, talkers, Game::Busy); }},
   };
   std::vector<std::string> json;
-  // p99 per callback of bridge/real and bridge/mapping, per round: the two
-  // run back to back, so a round compares them under the same load.
-  std::vector<std::vector<double>> realP99(static_cast<size_t>(rounds));
-  std::vector<std::vector<double>> mappingP99(static_cast<size_t>(rounds));
+  // p99 of the Wwise callbacks per scenario and round: the scenarios of a
+  // round run back to back, so a round compares them under the same load.
+  const std::vector<std::string> compared = {"bridge/real", "bridge/mapping", "bridge/gamebusy"};
+  std::vector<std::vector<std::vector<double>>> p99(
+      compared.size(), std::vector<std::vector<double>>(static_cast<size_t>(rounds)));
   std::vector<std::string> callbacks;
   for (int round = 0; round < rounds; ++round) {
     for (const Job& job : jobs) {
@@ -483,31 +501,35 @@ int main(int argc, char** argv) {
       if (flat && !logDir.empty()) KV_INIT_LOG(logDir.c_str());
       const std::string js = report(sc, stdout);
       if (round == 0) json.push_back(js);
-      const bool real = sc.name == "bridge/real";
-      if (!real && sc.name != "bridge/mapping") continue;
-      std::vector<double>& p99 = (real ? realP99 : mappingP99)[static_cast<size_t>(round)];
+      const auto which = std::find(compared.begin(), compared.end(), sc.name);
+      if (which == compared.end()) continue;
+      std::vector<double>& row =
+          p99[static_cast<size_t>(which - compared.begin())][static_cast<size_t>(round)];
       // The four Wwise callbacks come after the two engine ones.
       for (size_t i = 2; i < 6; ++i) {
-        p99.push_back(percentile(sc.series[i].ns, 99));
-        if (round == 0 && real) callbacks.push_back(sc.series[i].name);
+        row.push_back(percentile(sc.series[i].ns, 99));
+        if (callbacks.size() < 4) callbacks.push_back(sc.series[i].name);
       }
     }
   }
-  if (!callbacks.empty() && !mappingP99[0].empty()) {
-    std::printf(
-        "\nbridge/mapping against bridge/real, Wwise callbacks' p99 ratio over %d round(s):\n",
-        rounds);
+  // Median over the rounds of the per-round ratio of two scenarios' p99.
+  const auto compare = [&](size_t num, size_t den) {
+    if (p99[num][0].empty() || p99[den][0].empty()) return;
+    std::printf("\n%s against %s, Wwise callbacks' p99 ratio over %d round(s):\n",
+                compared[num].c_str(), compared[den].c_str(), rounds);
     for (size_t c = 0; c < callbacks.size(); ++c) {
       std::vector<double> ratios;
-      for (int r = 0; r < rounds; ++r) {
-        const size_t ri = static_cast<size_t>(r);
-        ratios.push_back(mappingP99[ri][c] / std::max(1.0, realP99[ri][c]));
+      for (size_t r = 0; r < static_cast<size_t>(rounds); ++r) {
+        ratios.push_back(p99[num][r][c] / std::max(1.0, p99[den][r][c]));
       }
       std::sort(ratios.begin(), ratios.end());
       std::printf("  %-34s median %.2fx  (min %.2fx, max %.2fx)\n", callbacks[c].c_str(),
                   ratios[ratios.size() / 2], ratios.front(), ratios.back());
     }
-  }
+  };
+  compare(1, 0);
+  compare(2, 0);
+  compare(1, 2);
   if (!out.empty()) {
     std::ofstream f(out);
     f << "{\"machine\":\"" << jsonEscape(kivra::bench::buildDescription())
