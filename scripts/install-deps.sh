@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those missing.
-# Usage: scripts/install-deps.sh [base|demo|bench|fuzz|windows|all]...
+# Usage: scripts/install-deps.sh [base|demo|bench|fuzz|windows|csharp|all]...
+# apt's output goes to a log file, printed only when an install fails.
 set -euo pipefail
 
 want=()
@@ -11,9 +12,10 @@ for group in "${@:-base}"; do
     bench) want+=(libbenchmark-dev libboost-dev python3) ;;
     fuzz) want+=(clang libclang-rt-14-dev) ;;
     windows) want+=(g++-mingw-w64-x86-64 wine64 googletest) ;;
+    csharp) want+=(mono-devel) ;;
     all) want+=(cmake g++ make libgtest-dev python3 libsndfile1-dev libsamplerate0-dev sox
                 alsa-utils libbenchmark-dev libboost-dev clang libclang-rt-14-dev
-                g++-mingw-w64-x86-64 wine64 googletest) ;;
+                g++-mingw-w64-x86-64 wine64 googletest mono-devel) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
@@ -24,9 +26,15 @@ for pkg in "${want[@]}"; do
 done
 if [ ${#missing[@]} -eq 0 ]; then exit 0; fi
 
-echo "install-deps: installing ${missing[*]}"
+log="$(mktemp "${TMPDIR:-/tmp}/install-deps.log.XXXXXX")"
+echo "install-deps: installing ${missing[*]} (apt output in $log)"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq || true
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+$SUDO apt-get update -q >>"$log" 2>&1 || echo "install-deps: apt-get update failed, trying the install anyway" >&2
+if ! $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" >>"$log" 2>&1; then
+  echo "install-deps: apt-get install failed; its output:" >&2
+  cat "$log" >&2
+  exit 1
+fi
+rm -f "$log"
