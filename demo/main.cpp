@@ -1,5 +1,5 @@
 // kivra_demo: a simulated voice session through KivraWwiseWrapper, loaded the
-// way a game loads it, with real audio in and out. See README.md, "Demo".
+// way a game loads it, with real audio in and out. See docs/DEMO.md.
 #include <unistd.h>
 
 #include <algorithm>

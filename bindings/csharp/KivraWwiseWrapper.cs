@@ -1,6 +1,6 @@
 // C# binding of KivraWwiseWrapper's five C functions, for Unity (Mono or
 // IL2CPP) and any .NET runtime. Copy this file into the game's scripts and the
-// native library into the platform's plugin folder (see README.md).
+// native library into the platform's plugin folder (see README.md, "Integration guide").
 //
 // Strings cross as NUL-terminated UTF-8 byte arrays, encoded here, so the
 // result does not depend on the runtime's ANSI code page or on its support for
