@@ -308,7 +308,10 @@ int linearLane(std::ostringstream& o, const TimeAxis& ax, int y0, const std::str
 // not pulled. Returns the lane's height.
 int addedLatencyLane(std::ostringstream& o, const SessionResult& r, const SessionConfig& c,
                      const TimeAxis& ax, int y0) {
-  static const char* const kColours[] = {"#1f77b4", "#2ca02c", "#9467bd", "#ff7f0e", "#8c564b"};
+  // Nine distinct colours, none of them the red of drops and stalls.
+  static const char* const kColours[] = {"#1f77b4", "#2ca02c", "#9467bd", "#ff7f0e", "#8c564b",
+                                         "#e377c2", "#7f7f7f", "#bcbd22", "#17becf"};
+  constexpr size_t kColourCount = sizeof(kColours) / sizeof(kColours[0]);
   std::vector<const StreamStats*> all{&r.uplink};
   for (const StreamStats& t : r.talkers) all.push_back(&t);
   double peak = 10;
@@ -335,7 +338,7 @@ int addedLatencyLane(std::ostringstream& o, const SessionResult& r, const Sessio
     const std::string name =
         i == 0 ? "microphone"
                : full.substr(7, arrow == std::string::npos ? std::string::npos : arrow - 7);
-    entries.push_back({"line", kColours[i % 5],
+    entries.push_back({"line", kColours[i % kColourCount],
                        all[i]->latency.trace.empty()
                            ? name + ": no data"
                            : format("%s: mean %.1f, max %.0f ms", name.c_str(),
@@ -371,7 +374,7 @@ int addedLatencyLane(std::ostringstream& o, const SessionResult& r, const Sessio
     << "\" height=\"" << plotH << "\" fill=\"none\" stroke=\"#999\"/>\n";
   bool any = false;
   for (size_t i = 0; i < all.size(); ++i) {
-    const char* colour = kColours[i % 5];
+    const char* colour = kColours[i % kColourCount];
     // A new line wherever deliveries pause for more than a second (and more
     // than three pixels: the points are decimated to a low and a high per
     // pixel column, which draws each column's range).
