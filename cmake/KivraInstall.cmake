@@ -3,6 +3,12 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+# The installed wrapper finds the SDK library installed beside it, with no
+# loader environment variable (see KIVRA_INSTALL_RPATH in KivraPlatform.cmake).
+if(KIVRA_INSTALL_RPATH)
+  set_target_properties(KivraWwiseWrapper PROPERTIES INSTALL_RPATH "${KIVRA_INSTALL_RPATH}")
+endif()
+
 install(TARGETS KivraWwiseWrapper KivraWwiseRTCSDK
   EXPORT KivraWwiseWrapperTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}

@@ -41,3 +41,15 @@ else()
   set(KIVRA_HIDE_SYMBOLS ON)
 endif()
 message(STATUS "KivraWwiseWrapper platform rules: ${KIVRA_PLATFORM}")
+
+# Run path of the installed library: the system loader looks for
+# KivraWwiseRTCSDK beside the wrapper, wherever the two are installed or
+# shipped together (the Windows loader does so by default). Chosen by the
+# loader of the real target, not by the platform rules emulated on Linux.
+if(WIN32)
+  set(KIVRA_INSTALL_RPATH "")
+elseif(APPLE)
+  set(KIVRA_INSTALL_RPATH "@loader_path")
+else()
+  set(KIVRA_INSTALL_RPATH "$ORIGIN")
+endif()

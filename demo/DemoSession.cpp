@@ -207,6 +207,15 @@ bool prepareInputs(SessionConfig& config, std::string& error) {
       // The microphone's length, rounded up to whole 10 ms blocks.
       const double blocks = std::ceil(static_cast<double>(config.mic.size()) / kBlockSamples);
       config.seconds = blocks / 100.0;
+      if (config.seconds < kMinSeconds) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "--mic: '%s' lasts %.2f s, a session at least %.0f s; give --seconds to "
+                      "follow it with silence",
+                      config.micWav.c_str(), config.seconds, kMinSeconds);
+        error = text;
+        return false;
+      }
     }
   } else {
     if (config.seconds <= 0) config.seconds = 4.0;
@@ -237,6 +246,38 @@ bool prepareInputs(SessionConfig& config, std::string& error) {
       t.samples = synthVoice(synthSeconds, v);
     }
     sim::simDither(t.samples, 101 + static_cast<uint32_t>(i));
+  }
+  return true;
+}
+
+bool checkOutputs(const SessionConfig& config, std::string& error) {
+  namespace fs = std::filesystem;
+  {
+    WrapperLibrary library;
+    const std::string libPath =
+        config.libraryPath.empty() ? defaultWrapperPath() : config.libraryPath;
+    if (!library.load(libPath, error)) {
+      error = "--library: " + error;
+      return false;
+    }
+  }
+  std::error_code ec;
+  fs::create_directories(config.outDir, ec);
+  if (ec || !fs::is_directory(config.outDir)) {
+    error = "--out: cannot create folder '" + config.outDir + "'" +
+            (ec ? " (" + ec.message() + ")" : std::string());
+    return false;
+  }
+  const fs::path probe = fs::path(config.outDir) / ".kivra_demo_write_check";
+  bool writable = false;
+  {
+    std::ofstream f(probe);
+    writable = static_cast<bool>(f << "x" << std::flush);
+  }
+  fs::remove(probe, ec);
+  if (!writable) {
+    error = "--out: cannot write in folder '" + config.outDir + "'";
+    return false;
   }
   return true;
 }
@@ -622,10 +663,10 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
 
   // ---- Outputs.
   auto out = [&](const char* name) { return (fs::path(config.outDir) / name).string(); };
-  std::vector<int16_t> micIn(
-      config.mic.begin(),
-      config.mic.begin() +
-          std::min<int64_t>(static_cast<int64_t>(config.mic.size()), totalFrames * 2));
+  // The microphone as the engine was fed it: cut at the session's end, or
+  // followed by silence when the input is shorter.
+  std::vector<int16_t> micIn(r.captured ? static_cast<size_t>(totalFrames * 2) : 0, 0);
+  std::copy_n(config.mic.begin(), std::min(config.mic.size(), micIn.size()), micIn.begin());
   struct Wav {
     const char* name;
     const std::vector<int16_t>* data;

@@ -63,9 +63,18 @@ SessionConfig defaultSession();
 // a 2 s one at 31:00, and the second talker virtual from 20:00 for a minute.
 SessionConfig longSession();
 
+// The shortest session: every stream then carries audio whatever the Wwise
+// frame size (16384 frames are 0.34 s).
+constexpr double kMinSeconds = 1.0;
+
 // Loads (or synthesises) every input and fixes the session length. False
 // with a message naming the input at fault.
 bool prepareInputs(SessionConfig& config, std::string& error);
+
+// Checks, before a session, that the wrapper library loads with its five
+// functions and that the output folder can be created and written to. False
+// with a message naming --library or --out.
+bool checkOutputs(const SessionConfig& config, std::string& error);
 
 struct TimePoint {
   double t = 0;  // seconds

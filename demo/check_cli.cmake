@@ -22,6 +22,12 @@ endforeach()
 # Each refusal names the argument at fault and exits 2.
 set(cases
   "--seconds|-1"
+  "--seconds|0.001"
+  "--seconds|0.99"
+  "--seconds|nan"
+  "--gain|inf"
+  "--talker|uid=5,object=1,pos=nan,0,1"
+  "--talker|uid=5,object=1,pos=0,inf,1"
   "--clock|sometimes"
   "--wwise-frames|8"
   "--gain|loud"
@@ -35,6 +41,22 @@ foreach(case IN LISTS cases)
   list(GET args 0 option)
   list(FILTER args EXCLUDE REGEX "^$")
   run(2 ${args} --out ${OUT}/refused --no-progress)
+  string(FIND "${err}" "${option}" at)
+  if(at LESS 0)
+    message(FATAL_ERROR "kivra_demo ${args}: the message does not name ${option}:\n${err}")
+  endif()
+endforeach()
+
+# An output folder that cannot be made (below a file) and a library that does
+# not load are refused before the session, naming the option, with exit 2.
+file(REMOVE_RECURSE ${OUT}/refused)
+file(MAKE_DIRECTORY ${OUT}/refused)
+file(WRITE ${OUT}/refused/a-file "")
+foreach(case "--out|${OUT}/refused/a-file/out" "--library|${OUT}/refused/missing.so"
+             "--library|${OUT}/refused/a-file")
+  string(REPLACE "|" ";" args "${case}")
+  list(GET args 0 option)
+  run(2 --out ${OUT}/refused/ok ${args} --no-progress)
   string(FIND "${err}" "${option}" at)
   if(at LESS 0)
     message(FATAL_ERROR "kivra_demo ${args}: the message does not name ${option}:\n${err}")
@@ -75,4 +97,37 @@ foreach(wav microphone published aec_reference speakers)
     message(FATAL_ERROR "${f}: ${frames} frames, expected about 72000")
   endif()
   message(STATUS "soxi ${wav}.wav: ${r} Hz, ${c} ch, ${b} bit, ${frames} frames")
+endforeach()
+
+# A microphone file shorter than --seconds is followed by silence, and
+# microphone.wav holds it as the engine was fed: the session's length. One
+# shorter than a session without --seconds is refused.
+find_program(SOX sox)
+if(NOT SOX)
+  message(STATUS "sox not found: short microphone files not checked")
+  return()
+endif()
+execute_process(COMMAND ${SOX} -n -r 48000 -c 2 -b 16 ${OUT}/short.wav synth 0.5 sine 300 gain -6
+  RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "sox could not write ${OUT}/short.wav")
+endif()
+run(2 --mic ${OUT}/short.wav --out ${OUT}/refused --no-progress)
+string(FIND "${err}" "--mic" at)
+if(at LESS 0)
+  message(FATAL_ERROR "a 0.5 s --mic without --seconds: the message does not name --mic:\n${err}")
+endif()
+file(REMOVE_RECURSE ${OUT}/padded)
+run(0 --mic ${OUT}/short.wav --seconds 2 --out ${OUT}/padded --no-progress)
+foreach(wav microphone published)
+  execute_process(COMMAND ${SOXI} -s ${OUT}/padded/${wav}.wav OUTPUT_VARIABLE frames
+    OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(wav STREQUAL "microphone" AND NOT frames EQUAL 96000)
+    message(FATAL_ERROR "microphone.wav of a 0.5 s input in a 2 s session: ${frames} frames, "
+                        "expected 96000 (the input followed by silence)")
+  endif()
+  if(frames LESS 93000)
+    message(FATAL_ERROR "${wav}.wav of a 2 s session: ${frames} frames")
+  endif()
+  message(STATUS "padded session: ${wav}.wav ${frames} frames")
 endforeach()

@@ -1,9 +1,10 @@
 // kivra_demo: a simulated voice session through KivraWwiseWrapper, loaded the
-// way a game loads it, with real audio in and out. See README.md, "Demo".
+// way a game loads it, with real audio in and out. See docs/DEMO.md.
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,8 +40,9 @@ const char* kUsage =
     "                                    AT (a voice it virtualised); repeatable\n"
     "                      e.g. --talker channel=room1,uid=42,object=100,wav=a.wav,pos=-3,0,1\n"
     "                      default: two synthesised talkers at (-3,0,1) and (4,0,2)\n"
-    "  --seconds S         session length (default: the microphone's length, 4 s when\n"
-    "                      synthesised; at most 3600)\n"
+    "  --seconds S         session length, 1..3600 (default: the microphone's length, 4 s\n"
+    "                      when synthesised). An input shorter than the session is followed\n"
+    "                      by silence, a longer one is cut at its end\n"
     "  --clock real|virtual\n"
     "                      real: engine and Wwise threads sleep to absolute deadlines;\n"
     "                      virtual (default): the same interleaving as fast as the machine\n"
@@ -63,9 +65,10 @@ const char* kUsage =
     "  --no-progress       no progress bar (it is drawn only on a terminal anyway)\n"
     "  --help              this text\n"
     "\n"
-    "Outputs in DIR: microphone.wav (the input as fed to the engine), published.wav (the direct\n"
-    "track), aec_reference.wav (the AEC reference track), speakers.wav (the Wwise mix),\n"
-    "timeline.svg, report.txt and the bridge's kivra_wwise_log.txt. Sessions over 120 s keep no\n"
+    "Outputs in DIR: microphone.wav (the input as fed to the engine, cut or followed by\n"
+    "silence to the session's length), published.wav (the direct track), aec_reference.wav\n"
+    "(the AEC reference track), speakers.wav (the Wwise mix), timeline.svg, report.txt and\n"
+    "the bridge's kivra_wwise_log.txt. Sessions over 120 s keep no\n"
     "audio: they loop their inputs and write no WAV files; the report gives each stream's\n"
     "added latency per minute. Inputs get -84 dBFS of dither so that every frame is unique.\n"
     "Exit status: 0 success, 1 verification failed, 2 bad arguments or inputs, 3 session error.\n";
@@ -75,12 +78,13 @@ int fail(const std::string& message) {
   return 2;
 }
 
+// A finite number: strtod also reads "nan" and "inf", which no option takes.
 bool parseDouble(const std::string& s, double& out) {
   if (s.empty()) return false;
   char* end = nullptr;
   errno = 0;
   out = std::strtod(s.c_str(), &end);
-  return errno == 0 && end != nullptr && *end == '\0';
+  return errno == 0 && end != nullptr && *end == '\0' && std::isfinite(out);
 }
 
 bool parseUnsigned(const std::string& s, unsigned long long max, unsigned long long& out) {
@@ -162,7 +166,7 @@ bool parseTalker(const std::string& desc, TalkerConfig& t, std::string& error) {
         s = c + 1;
       }
       if (k != 3) {
-        error = "pos '" + value + "' must be three numbers X,Y,Z (metres)";
+        error = "pos '" + value + "' must be three numbers X,Y,Z from -10000 to 10000 (metres)";
         return false;
       }
       t.pos = {static_cast<float>(v[0]), static_cast<float>(v[1]), static_cast<float>(v[2])};
@@ -213,8 +217,8 @@ int main(int argc, char** argv) {
       talkers.push_back(t);
     } else if (arg == "--seconds") {
       double s = 0;
-      if (!value(v) || !parseDouble(v, s) || !(s > 0) || s > 3600) {
-        return fail("--seconds '" + v + "': must be a number of seconds above 0, at most 3600");
+      if (!value(v) || !parseDouble(v, s) || s < kivra::demo::kMinSeconds || s > 3600) {
+        return fail("--seconds '" + v + "': must be a number of seconds from 1 to 3600");
       }
       config.seconds = s;
     } else if (arg == "--clock") {
@@ -310,6 +314,7 @@ int main(int argc, char** argv) {
 
   std::string error;
   if (!kivra::demo::prepareInputs(config, error)) return fail(error);
+  if (!kivra::demo::checkOutputs(config, error)) return fail(error);
   kivra::demo::SessionResult result;
   if (!kivra::demo::runSession(config, result, error)) {
     std::fprintf(stderr, "kivra_demo: %s\n", error.c_str());

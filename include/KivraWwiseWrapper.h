@@ -1,5 +1,5 @@
 /* KivraWwiseWrapper: the five functions a game calls. Plain C, unmangled,
- * the platform's default calling convention. See README.md, "C API". */
+ * the platform's default calling convention. See docs/C-API.md. */
 #ifndef KIVRA_WWISE_WRAPPER_H
 #define KIVRA_WWISE_WRAPPER_H
 

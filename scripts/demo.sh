@@ -12,8 +12,17 @@ ROOT="$(cd "$(dirname "$0")/.." && pwd)"
   scripts/install-deps.sh base demo
   JOBS="${JOBS:-$(nproc)}"
   echo "demo: building kivra_demo and KivraWwiseWrapper (release preset, build/release)"
-  cmake --preset release > /dev/null
-  cmake --build --preset release -j "$JOBS" --target kivra_demo KivraWwiseWrapper > /dev/null
+  # Quiet unless it fails: then the build's whole output is shown.
+  log="$(mktemp "${TMPDIR:-/tmp}/kivra-demo-build.log.XXXXXX")"
+  if ! { cmake --preset release &&
+         cmake --build --preset release -j "$JOBS" --target kivra_demo KivraWwiseWrapper; } \
+       >"$log" 2>&1; then
+    cat "$log"
+    echo "demo: the build failed (output above)"
+    rm -f "$log"
+    exit 1
+  fi
+  rm -f "$log"
 ) >&2
 
 exec "$ROOT/build/release/bin/kivra_demo" "$@"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those missing.
-# Usage: scripts/install-deps.sh [base|demo|bench|fuzz|windows|arm|layout|all]...
+# Usage: scripts/install-deps.sh [base|demo|bench|fuzz|windows|arm|layout|csharp|all]...
+# apt's output goes to a log file, printed only when an install fails.
 set -euo pipefail
 
 want=()
@@ -13,10 +14,11 @@ for group in "${@:-base}"; do
     windows) want+=(g++-mingw-w64-x86-64 wine64 googletest) ;;
     arm) want+=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user googletest) ;;
     layout) want+=(clang python3) ;;
+    csharp) want+=(mono-devel) ;;
     all) want+=(cmake g++ make libgtest-dev python3 libsndfile1-dev libsamplerate0-dev sox
                 alsa-utils libbenchmark-dev libboost-dev clang libclang-rt-14-dev
                 g++-mingw-w64-x86-64 wine64 googletest g++-aarch64-linux-gnu
-                g++-arm-linux-gnueabihf qemu-user) ;;
+                g++-arm-linux-gnueabihf qemu-user mono-devel) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
@@ -27,15 +29,14 @@ for pkg in "${want[@]}"; do
 done
 if [ ${#missing[@]} -eq 0 ]; then exit 0; fi
 
-echo "install-deps: installing ${missing[*]}"
+log="$(mktemp "${TMPDIR:-/tmp}/install-deps.log.XXXXXX")"
+echo "install-deps: installing ${missing[*]} (apt output in $log)"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
-# apt's output goes to a log, shown only when the install fails.
-log=$(mktemp -t install-deps.XXXXXX)
-$SUDO apt-get update -qq >>"$log" 2>&1 || true
-if ! $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >>"$log" 2>&1; then
-  echo "install-deps: apt-get install failed:" >&2
+$SUDO apt-get update -q >>"$log" 2>&1 || echo "install-deps: apt-get update failed, trying the install anyway" >&2
+if ! $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" >>"$log" 2>&1; then
+  echo "install-deps: apt-get install failed; its output:" >&2
   cat "$log" >&2
   exit 1
 fi

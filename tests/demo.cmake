@@ -13,6 +13,14 @@ if(KIVRA_BUILD_DEMO AND KIVRA_DEMO_DEPS_FOUND)
   set_tests_properties(test_demo_session PROPERTIES WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin
     ENVIRONMENT "KIVRA_TEST_TMP=${CMAKE_BINARY_DIR}/test-tmp" TIMEOUT 120)
 
+  # The timeline picture's layout at every session length, from made-up
+  # session results (no session runs).
+  add_executable(test_demo_timeline ${CMAKE_CURRENT_LIST_DIR}/test_demo_timeline.cpp)
+  target_link_libraries(test_demo_timeline PRIVATE kivra_demo_core ${KIVRA_GTEST_MAIN}
+    ${KIVRA_GTEST})
+  kivra_set_warnings(test_demo_timeline)
+  add_test(NAME test_demo_timeline COMMAND test_demo_timeline)
+
   # Bounded latency under stalls, drift and virtual voices, in virtual time
   # (two simulated hours; about two minutes of wall time).
   add_executable(test_latency_session ${CMAKE_CURRENT_LIST_DIR}/test_latency_session.cpp)
