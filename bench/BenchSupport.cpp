@@ -123,7 +123,7 @@ BridgeSession::BridgeSession(int talkers) : talkers_(talkers) {
   FKivraWwiseCommHandlerKivraInterface::SetTransferRecordingData(true);
   FKivraWwiseCommHandlerKivraInterface::SetTransferPlayoutData(true);
   {
-    std::lock_guard<std::mutex> lock(m_wrapper_lock_);
+    std::lock_guard<KivraCommAudioMutex> lock(m_wrapper_lock_);
     bridge_ = m_wrapper;
   }
   for (int i = 0; i < talkers; ++i) gameMapTalker(talkerGameObject(i), talkerUid(i));
@@ -132,7 +132,7 @@ BridgeSession::BridgeSession(int talkers) : talkers_(talkers) {
 BridgeSession::~BridgeSession() { FKivraWwiseCommHandlerKivraInterface::UninitKivraWwisePlugin(); }
 
 void BridgeSession::resetQueues() {
-  std::lock_guard<std::mutex> lock(m_wrapper_lock_);
+  std::lock_guard<KivraCommAudioMutex> lock(m_wrapper_lock_);
   bridge_->resetRecordState();
   bridge_->resetPlayState();
   bridge_->resetReverseState();

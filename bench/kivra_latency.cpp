@@ -41,10 +41,10 @@
 
 #include "AllocCounter.h"
 #include "BenchSupport.h"
+#include "KivraCommAudioMutex.h"
 #include "KivraCommCircularBuffer.h"
 #include "KivraCommLog.h"
 #include "KivraWwiseCommWrapper.h"
-#include "platform/KivraCommPlatform.h"
 
 using kivra::bench::BridgeSession;
 using kivra::bench::EngineFrame;
@@ -94,18 +94,12 @@ inline void timed(Series& s, F&& call) {
   }
 }
 
-inline void cpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
-
 // Spins, then yields, until ready() holds.
 template <typename Ready>
 inline void waitUntil(Ready ready) {
   for (int spins = 0; !ready(); ++spins) {
     if (spins < 256) {
-      cpuRelax();
+      kivra::cpuRelax();
     } else {
       std::this_thread::yield();
     }
@@ -206,12 +200,6 @@ Scenario runBridge(const std::string& name, bool paced, int calls, int talkers, 
     game = std::thread([&] {
       Series& map = sc.series[6];
       Series& unmap = sc.series[7];
-      // A game's audio threads run above its game thread (Wwise raises its
-      // own); without privileges the bench can only lower the game thread.
-      // Otherwise, with the two audio threads spinning on two cores, every
-      // wake of this thread preempts one of them mid-call, and the figure
-      // measures the scheduler rather than the front-end lock.
-      kivra::platform::lowerThreadPriority();
       // Once per Wwise frame the game maps a talker, and unmaps it on the
       // next. Mapping replaces that talker's record (a new 200 ms queue)
       // under the front-end lock; unmapping touches only the registry.

@@ -9,7 +9,7 @@ using kivra::rtc::uid_t;
 // Front-end state. m_wrapper and m_kivra_media_engine are read and written
 // under m_wrapper_lock_ only; the game thread's binding and teardown, the
 // registry writers and the plugin side's forwarding operations all take it.
-std::mutex m_wrapper_lock_;
+KivraCommAudioMutex m_wrapper_lock_;
 KivraWwiseCommWrapper* m_wrapper = nullptr;
 kivra::media::IMediaEngine* m_kivra_media_engine = nullptr;
 
@@ -108,7 +108,7 @@ void FKivraWwiseCommHandlerKivraInterface::KWPlugin_Receive_SetUidToGameObjectID
   KivraWwiseCommWrapper::TransferSwitch transfer{};
   bool bound = false;
   {
-    std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);
     // Bucket tables grow here, if at all (only past the largest size so
     // far): a failure leaves everything as it was, and the inserts below
     // cannot fail.
@@ -178,7 +178,7 @@ bool FKivraWwiseCommHandlerKivraInterface::KWPlugin_Receive_ClearReceiveOpenID(
   KivraWwiseCommWrapper::TransferSwitch transfer{};
   bool bound = false;
   {
-    std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);
     const auto it = m_channelIDAndUserID2GameObjectID.find(key);
     if (it != m_channelIDAndUserID2GameObjectID.end()) {
       const unsigned long long gameObjectID = it->second;
@@ -211,7 +211,7 @@ std::string FKivraWwiseCommHandlerKivraInterface::GetKivraWwiseVersion() { retur
 int FKivraWwiseCommHandlerKivraInterface::setKivraEngineInstance(kivra::rtc::IRtcEngine* pEngine) {
   m_pEngine = pEngine;
   if (pEngine != nullptr) {
-    std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);
     endDataCallbackStates();
     void* mediaEngine = m_kivra_media_engine;
     pEngine->findInterface(kivra::rtc::KIVRA_IID_MEDIA_ENGINE, &mediaEngine);
@@ -229,7 +229,7 @@ int FKivraWwiseCommHandlerKivraInterface::setKivraEngineInstance(kivra::rtc::IRt
     return 0;
   }
 
-  std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+  std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);
   endDataCallbackStates();
   KivraWwiseCommWrapper* p = m_wrapper;
   if (m_kivra_media_engine != nullptr) {
@@ -282,18 +282,18 @@ int FKivraWwiseCommHandlerKivraInterface::UninitKivraWwisePlugin() {
 // The plugin side may already be calling back, and its pushes read the track
 // ids under the front-end lock: store them under it too.
 void FKivraWwiseCommHandlerKivraInterface::setKivraCustomTrackIdDirectAdvanced(int trackId) {
-  std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+  std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);
   if (m_wrapper != nullptr) m_wrapper->setSendTrackIdDirectAdvanced(trackId);
 }
 
 void FKivraWwiseCommHandlerKivraInterface::setKivraCustomTrackIdAecReference(int trackId) {
-  std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+  std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);
   if (m_wrapper != nullptr) m_wrapper->setSendTrackIdAecReference(trackId);
 }
 
 void FKivraWwiseCommHandlerKivraInterface::ResetReverseState() {
   // m_wrapper is also written by the plugin side's transfer switches.
-  std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+  std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);
   if (m_wrapper != nullptr) m_wrapper->resetReverseState();
 }
 
@@ -301,20 +301,20 @@ void FKivraWwiseCommHandlerKivraInterface::ResetReverseState() {
 // Forwarding operations (plugin side's threads)
 
 void FKivraWwiseCommHandlerKivraInterface::SetTransferRecordingData(bool enable) {
-  std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+  std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);
   m_wrapper = KivraWwiseCommWrapper::getInstance();
   if (m_wrapper != nullptr) m_wrapper->setTransferRecordDataState(enable);
 }
 
 void FKivraWwiseCommHandlerKivraInterface::GetRecodeAudioFrame(IAkAudioBufferProxy* AkBuffer) {
-  std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+  std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);
   if (KivraWwiseCommWrapper* wrapper = wrapperForData())
     wrapper->popOriginRecordAudioFrame(AkBuffer);
 }
 
 void FKivraWwiseCommHandlerKivraInterface::PushRecodeAudioFrameAfterEffect(
     IAkAudioBufferProxy* AkBuffer) {
-  std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+  std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);
   KivraWwiseCommWrapper* wrapper = wrapperForData();
   if (wrapper == nullptr) return;
   if (wrapper->pushRecordAudioFrameAfterEffect(AkBuffer)) {
@@ -325,14 +325,14 @@ void FKivraWwiseCommHandlerKivraInterface::PushRecodeAudioFrameAfterEffect(
 }
 
 void FKivraWwiseCommHandlerKivraInterface::SetTransferPlayoutData(bool enable) {
-  std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+  std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);
   m_wrapper = KivraWwiseCommWrapper::getInstance();
   if (m_wrapper != nullptr) m_wrapper->setTransferPlayerDataState(enable);
 }
 
 void FKivraWwiseCommHandlerKivraInterface::GetPlayoutAudioFrameByUid(
     IAkAudioBufferProxy* AkBuffer, unsigned long long gameObjectId) {
-  std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+  std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);
   KivraWwiseCommWrapper* wrapper = wrapperForData();
   if (wrapper == nullptr) return;
   // The registry cannot change while the lock is held, so the entry's own
@@ -345,7 +345,7 @@ void FKivraWwiseCommHandlerKivraInterface::GetPlayoutAudioFrameByUid(
 
 void FKivraWwiseCommHandlerKivraInterface::PushPlayoutAudioFrameAfterEffect(
     IAkAudioBufferProxy* AkBuffer) {
-  std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+  std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);
   if (KivraWwiseCommWrapper* wrapper = wrapperForData()) {
     wrapper->pushReverseAudioFrameAfterEffect(AkBuffer);
   }

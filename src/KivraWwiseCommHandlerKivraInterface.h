@@ -25,9 +25,11 @@
 #include <cstddef>
 #include <functional>
 #include <mutex>
+
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include "KivraCommAudioMutex.h"
 
 #include "IAkAudioBufferProxy.h"
 #include "KivraCommLogRepeat.h"
@@ -35,7 +37,7 @@
 #include "KivraWwiseCommWrapper.h"
 
 // Front-end state at file scope, shared by the registry and the handler.
-extern std::mutex m_wrapper_lock_;
+extern KivraCommAudioMutex m_wrapper_lock_;
 extern KivraWwiseCommWrapper* m_wrapper;
 // The bound engine's media engine, or null. The bridge object's uplink and
 // reverse pushes send through it; read and written under m_wrapper_lock_.

@@ -256,7 +256,7 @@ void KivraWwiseCommWrapper::logTransferPlayerDataState(TransferSwitch done) {
 }
 
 void KivraWwiseCommWrapper::resetPlayState() {
-  std::lock_guard<std::mutex> guard(m_player_data_lock_);
+  std::lock_guard<KivraCommAudioMutex> guard(m_player_data_lock_);
   for (auto& entry : m_player_buffer_map_) {
     entry.second->player_buffer->Reset();
     entry.second->latency.restart();
@@ -269,13 +269,13 @@ void KivraWwiseCommWrapper::resetPlayState() {
 void KivraWwiseCommWrapper::resetRecordState() {
   // Each half under its own stream lock, one at a time.
   {
-    std::lock_guard<std::mutex> guard(m_rec_data_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(m_rec_data_lock_);
     m_total_record_frames_ = 0;
     m_rec_org_buffer_->Reset();
     m_rec_latency_.restart();
   }
   {
-    std::lock_guard<std::mutex> guard(m_rec_proc_data_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(m_rec_proc_data_lock_);
     m_total_effect_frames_ = 0;
     m_rec_proc_buffer_->Reset();
   }
@@ -285,7 +285,7 @@ void KivraWwiseCommWrapper::resetRecordState() {
 }
 
 void KivraWwiseCommWrapper::resetReverseState() {
-  std::lock_guard<std::mutex> guard(m_play_proc_data_lock_);
+  std::lock_guard<KivraCommAudioMutex> guard(m_play_proc_data_lock_);
   m_playback_proc_buffer_->Reset();
   m_playback_latency_.restart();
   m_first_reverse_push_ = false;
@@ -361,7 +361,7 @@ bool KivraWwiseCommWrapper::onRecordAudioFrame(const char* channelId, AudioFrame
   bool on = false;
   Latency::StaleEvent stale;
   {
-    std::lock_guard<std::mutex> guard(m_rec_data_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(m_rec_data_lock_);
     on = m_rec_trans_state_;
     if (on && totalSamples > 0) {
       const int n = ringLength(totalSamples);
@@ -393,7 +393,7 @@ bool KivraWwiseCommWrapper::popOriginRecordAudioFrame(IAkAudioBufferProxy* pBuff
   bool popped = false;
   Latency::Action action;
   {
-    std::lock_guard<std::mutex> guard(m_rec_data_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(m_rec_data_lock_);
     if (m_total_record_frames_ != 0) {
       started = true;
       frames = std::min(m_rec_org_buffer_->GetAvailableFrames() / m_rec_channels, capacity);
@@ -423,7 +423,7 @@ bool KivraWwiseCommWrapper::pushRecordAudioFrameAfterEffect(IAkAudioBufferProxy*
   const int frames = validFrames(pBuffer);
   bool first = false;
   {
-    std::lock_guard<std::mutex> guard(m_rec_proc_data_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(m_rec_proc_data_lock_);
     first = m_total_effect_frames_ == 0;
     m_total_effect_frames_ += frames;
   }
@@ -451,7 +451,7 @@ bool KivraWwiseCommWrapper::pushRecordAudioFrameAfterEffect(IAkAudioBufferProxy*
 
 bool KivraWwiseCommWrapper::popRecordAudioFrameAfterEffect(AudioFrame& audioFrame) {
   const int64_t n = frameSamples(audioFrame);
-  std::lock_guard<std::mutex> guard(m_rec_proc_data_lock_);
+  std::lock_guard<KivraCommAudioMutex> guard(m_rec_proc_data_lock_);
   if (!m_rec_trans_state_ || n <= 0) return false;
   const int length = ringLength(n);
   return m_rec_proc_buffer_->Pop(static_cast<int16_t*>(audioFrame.buffer), length) == length;
@@ -489,7 +489,7 @@ KivraWwiseCommWrapper::RemoteUserNode KivraWwiseCommWrapper::makeRemoteUser(
 KivraWwiseCommWrapper::RemoteUserNode KivraWwiseCommWrapper::installRemoteUser(
     RemoteUserNode record) {
   if (record.empty()) return record;
-  std::lock_guard<std::mutex> guard(m_player_data_lock_);
+  std::lock_guard<KivraCommAudioMutex> guard(m_player_data_lock_);
   auto it = m_player_buffer_map_.find(record.key());
   if (it == m_player_buffer_map_.end()) {
     m_player_buffer_map_.insert(std::move(record));
@@ -504,7 +504,7 @@ KivraWwiseCommWrapper::RemoteUserNode KivraWwiseCommWrapper::installRemoteUser(
 KivraWwiseCommWrapper::RemoteUserNode KivraWwiseCommWrapper::takeRemoteUser(
     const std::string& channelId, kivra::rtc::uid_t uid) {
   const std::pair<std::string_view, uint32_t> key(channelId, uid);
-  std::lock_guard<std::mutex> guard(m_player_data_lock_);
+  std::lock_guard<KivraCommAudioMutex> guard(m_player_data_lock_);
   auto it = m_player_buffer_map_.find(key);
   if (it == m_player_buffer_map_.end()) return RemoteUserNode();
   return m_player_buffer_map_.extract(it);
@@ -531,7 +531,7 @@ bool KivraWwiseCommWrapper::onPlaybackAudioFrameBeforeMixing(const char* channel
   const int64_t n = frameSamples(audioFrame);
   Latency::StaleEvent stale;
   {
-    std::lock_guard<std::mutex> guard(m_player_data_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(m_player_data_lock_);
     auto it = m_player_buffer_map_.find(key);
     if (it == m_player_buffer_map_.end() || n < 0) return false;
     if (n == 0) return true;  // nothing to queue, nothing lost
@@ -567,7 +567,7 @@ bool KivraWwiseCommWrapper::popOriginPlayerAudioFrameByUid(IAkAudioBufferProxy* 
   int frames = 0;
   Latency::Action action;
   {
-    std::lock_guard<std::mutex> guard(m_player_data_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(m_player_data_lock_);
     auto it = m_player_buffer_map_.find(key);
     if (it != m_player_buffer_map_.end()) {
       found = true;
@@ -620,7 +620,7 @@ bool KivraWwiseCommWrapper::pushReverseAudioFrameAfterEffect(IAkAudioBufferProxy
   int available = 0;
   Latency::StaleEvent stale;
   {
-    std::lock_guard<std::mutex> guard(m_play_proc_data_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(m_play_proc_data_lock_);
     firstPush = !m_first_reverse_push_;
     m_first_reverse_push_ = true;
     if (!direct) {
@@ -664,7 +664,7 @@ bool KivraWwiseCommWrapper::onPlaybackAudioFrame(const char* channelId, AudioFra
   if (n <= 0) return false;
   silenceFrame(audioFrame, n);
   {
-    std::lock_guard<std::mutex> guard(m_play_proc_data_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(m_play_proc_data_lock_);
     if (!m_rec_trans_state_ || m_total_reverse_frames_ == 0) return false;
   }
   if (popReverseAudioFrameAfterEffect(audioFrame)) {
@@ -674,7 +674,7 @@ bool KivraWwiseCommWrapper::onPlaybackAudioFrame(const char* channelId, AudioFra
 
   int available = 0;
   {
-    std::lock_guard<std::mutex> guard(m_play_proc_data_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(m_play_proc_data_lock_);
     m_first_reverse_pop_ = false;  // buffer up again before playing
     available = m_playback_proc_buffer_->GetAvailableFrames();
   }
@@ -694,7 +694,7 @@ bool KivraWwiseCommWrapper::popReverseAudioFrameAfterEffect(AudioFrame& audioFra
   long long total = 0;
   Latency::Action action;
   {
-    std::lock_guard<std::mutex> guard(m_play_proc_data_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(m_play_proc_data_lock_);
     if (!m_rec_trans_state_) return false;
     available = m_playback_proc_buffer_->GetAvailableFrames();
     if (available > 0 && !m_first_reverse_pop_) {

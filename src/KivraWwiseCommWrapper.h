@@ -40,10 +40,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+#include "KivraCommAudioMutex.h"
 
 #include "IAkAudioBufferProxy.h"
 #include "KivraCommCircularBuffer.h"
@@ -199,10 +201,10 @@ class KivraWwiseCommWrapper : public kivra::media::IAudioFrameObserver {
   int64_t m_total_record_frames_ = 0;
   int64_t m_total_effect_frames_ = 0;
   int64_t m_total_reverse_frames_ = 0;
-  std::mutex m_rec_data_lock_;
-  std::mutex m_rec_proc_data_lock_;
-  std::mutex m_player_data_lock_;
-  std::mutex m_play_proc_data_lock_;
+  KivraCommAudioMutex m_rec_data_lock_;
+  KivraCommAudioMutex m_rec_proc_data_lock_;
+  KivraCommAudioMutex m_player_data_lock_;
+  KivraCommAudioMutex m_play_proc_data_lock_;
   bool m_first_reverse_push_ = false;
   bool m_first_reverse_pop_ = false;
   bool m_use_direct_push_reverse_ = true;

@@ -116,7 +116,7 @@ KW_API int KW_GetUidByGameObjectID(const unsigned long long gameObjectID, char* 
     bool found = false;
     {
       // Makes the look-up safe against registry calls from other threads.
-      std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+      std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);
       found = Handler::KWPlugin_Receive_GetUidByGameObjectID(gameObjectID, channelIDStr, uid);
     }
     if (!found) return -1;

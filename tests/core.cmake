@@ -13,4 +13,5 @@ kivra_add_test(test_bridge_core
 kivra_add_test(test_no_alloc ${CMAKE_CURRENT_LIST_DIR}/test_no_alloc.cpp)
 kivra_add_test(test_threads_core
   ${CMAKE_CURRENT_LIST_DIR}/test_threads_uplink.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/test_threads_downlink.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/test_threads_downlink.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/test_audio_mutex.cpp)

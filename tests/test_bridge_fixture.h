@@ -47,11 +47,11 @@ class KivraWwiseCommWrapperTestPeer {
   static int capacityOf(const KivraCommCircularBuffer& b) { return static_cast<int>(b.capacity()); }
   // Queue depths read under their stream locks, from any thread.
   static int recDepth(W& w) {
-    std::lock_guard<std::mutex> guard(w.m_rec_data_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(w.m_rec_data_lock_);
     return w.m_rec_org_buffer_->GetAvailableFrames();
   }
   static int userDepth(W& w, const std::string& ch, uint32_t uid) {
-    std::lock_guard<std::mutex> guard(w.m_player_data_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(w.m_player_data_lock_);
     auto it = w.m_player_buffer_map_.find(W::RemoteUserKey(ch, uid));
     return it == w.m_player_buffer_map_.end() ? 0 : it->second->player_buffer->GetAvailableFrames();
   }

@@ -42,16 +42,16 @@ class KivraWwiseCommWrapperTestPeer {
   static int trackDirect(W& w) { return w.m_send_track_id_direct_advanced; }
   static int trackAec(W& w) { return w.m_send_track_id_aec_reference; }
   static size_t userCount(W& w) {
-    std::lock_guard<std::mutex> guard(w.m_player_data_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(w.m_player_data_lock_);
     return w.m_player_buffer_map_.size();
   }
   static bool hasUser(W& w, const std::string& channel, uint32_t uid) {
-    std::lock_guard<std::mutex> guard(w.m_player_data_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(w.m_player_data_lock_);
     return w.m_player_buffer_map_.count(W::RemoteUserKey(channel, uid)) != 0;
   }
   // Samples queued for the talker, or -1 when it has no record.
   static int queued(W& w, const std::string& channel, uint32_t uid) {
-    std::lock_guard<std::mutex> guard(w.m_player_data_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(w.m_player_data_lock_);
     auto it = w.m_player_buffer_map_.find(W::RemoteUserKey(channel, uid));
     return it == w.m_player_buffer_map_.end() ? -1
                                               : it->second->player_buffer->GetAvailableFrames();
@@ -117,11 +117,11 @@ class FrontEndTest : public ::testing::Test {
 
   // The current bridge object, read under the front-end lock.
   static KivraWwiseCommWrapper* wrapper() {
-    std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);
     return m_wrapper;
   }
   static kivra::media::IMediaEngine* mediaEngine() {
-    std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);
     return m_kivra_media_engine;
   }
 

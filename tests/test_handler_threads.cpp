@@ -67,7 +67,7 @@ TEST_F(FrontEndThreads, CallbacksDuringInitAndUninit) {
                                 &track, dir_->path().c_str());
     ASSERT_EQ(r, failing ? -1 : 0) << cycle;
     if (!failing) {
-      std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+      std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);
       ASSERT_NE(m_wrapper, nullptr);
       EXPECT_EQ(BridgePeer::trackDirect(*m_wrapper), track);
       EXPECT_EQ(BridgePeer::trackAec(*m_wrapper), track + 1);
@@ -183,7 +183,7 @@ TEST_F(FrontEndThreads, TrackIdsAreStoredUnderTheFrontEndLock) {
   EXPECT_EQ(pushed[0].trackId, first);
   EXPECT_NE(second, first);
   {
-    std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);
     EXPECT_EQ(BridgePeer::trackDirect(*m_wrapper), second);
     EXPECT_EQ(BridgePeer::trackAec(*m_wrapper), second + 1);
   }

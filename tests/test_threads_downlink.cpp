@@ -41,7 +41,7 @@ struct Stall {
 TEST_F(BridgeTest, DownlinkTalkerAcrossThreadsLosesOnlyWholeLoggedBlocks) {
   W& w = *wrapper_;
   {
-    std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);
     w.setTransferPlayerDataState(true);
     w.setTransferRecordDataState(true);  // lets the rendered result go back
     w.setReceiveOpenIDWithGameObjectID(99, "room-1", 42);
@@ -97,7 +97,7 @@ TEST_F(BridgeTest, DownlinkTalkerAcrossThreadsLosesOnlyWholeLoggedBlocks) {
       const bool done = engineDone;
       bool pulled = false;
       {
-        std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+        std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);
         pulled = w.popOriginPlayerAudioFrameByUid(&p, "room-1", 42);
         if (pulled) {
           for (int i = 0; i < p.FilledFrames(); ++i) {

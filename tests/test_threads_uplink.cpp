@@ -40,7 +40,7 @@ struct Stall {
 TEST_F(BridgeTest, UplinkAcrossThreadsLosesOnlyWholeLoggedBlocks) {
   W& w = *wrapper_;
   {
-    std::lock_guard<std::mutex> guard(m_wrapper_lock_);
+    std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);
     w.setTransferRecordDataState(true);
   }
   skipLog();
@@ -90,7 +90,7 @@ TEST_F(BridgeTest, UplinkAcrossThreadsLosesOnlyWholeLoggedBlocks) {
       const bool done = engineDone;  // read before pulling: nothing comes after
       bool pulled = false;
       {
-        std::lock_guard<std::mutex> guard(m_wrapper_lock_);  // as the front end does
+        std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);  // as the front end does
         pulled = w.popOriginRecordAudioFrame(&p);
         if (pulled) w.pushRecordAudioFrameAfterEffect(&p);
       }
