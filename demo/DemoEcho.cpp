@@ -620,7 +620,7 @@ std::string echoSweepSvg(const std::vector<EchoSweepCell>& cells) {
       sizes.push_back(c.wwiseFrames);
     }
     maxLatency = std::max(maxLatency, c.outputLatencyMs);
-    maxLead = std::max(maxLead, c.figures.leadMinMs);
+    maxLead = std::max(maxLead, c.figures.leadMeanMs);
     minLead = std::min(minLead, c.figures.leadMinMs);
   }
   maxLead = std::ceil(maxLead / 20) * 20;
@@ -638,7 +638,7 @@ std::string echoSweepSvg(const std::vector<EchoSweepCell>& cells) {
   };
   const Panel panels[2] = {
       {"ERLE over far-end-only stretches (dB)", 0, 50, 10, true},
-      {"Reference lead over its echo, least (ms)", minLead, maxLead, 20, false}};
+      {"Reference lead over its echo: least, mean (dashed), ms", minLead, maxLead, 20, false}};
   for (int p = 0; p < 2; ++p) {
     const Panel& pn = panels[p];
     const double x0 = left + p * (w + gap);
@@ -663,15 +663,20 @@ std::string echoSweepSvg(const std::vector<EchoSweepCell>& cells) {
     const double mark = pn.erle ? 25.0 : 0.0;
     o << "<line x1=\"" << x0 << "\" x2=\"" << x0 + w << "\" y1=\"" << Y(mark) << "\" y2=\""
       << Y(mark) << "\" stroke=\"#c00\" stroke-dasharray=\"5,4\"/>\n";
-    for (size_t k = 0; k < sizes.size(); ++k) {
-      std::ostringstream pts;
-      for (const EchoSweepCell& c : cells) {
-        if (c.wwiseFrames != sizes[k]) continue;
-        const double v = pn.erle ? c.figures.erleDb : c.figures.leadMinMs;
-        pts << X(c.outputLatencyMs) << "," << Y(std::min(pn.hi, std::max(pn.lo, v))) << " ";
+    // The lead panel: the least lead solid, the mean dashed.
+    for (int line = 0; line < (pn.erle ? 1 : 2); ++line) {
+      for (size_t k = 0; k < sizes.size(); ++k) {
+        std::ostringstream pts;
+        for (const EchoSweepCell& c : cells) {
+          if (c.wwiseFrames != sizes[k]) continue;
+          const double v =
+              pn.erle ? c.figures.erleDb : (line == 0 ? c.figures.leadMinMs : c.figures.leadMeanMs);
+          pts << X(c.outputLatencyMs) << "," << Y(std::min(pn.hi, std::max(pn.lo, v))) << " ";
+        }
+        o << "<polyline fill=\"none\" stroke-width=\"2\" stroke=\"" << colors[k % 6] << "\""
+          << (line == 1 ? " stroke-dasharray=\"6,3\"" : "") << " points=\"" << pts.str()
+          << "\"/>\n";
       }
-      o << "<polyline fill=\"none\" stroke-width=\"2\" stroke=\"" << colors[k % 6] << "\" points=\""
-        << pts.str() << "\"/>\n";
     }
   }
   for (size_t k = 0; k < sizes.size(); ++k) {
