@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "DemoEcho.h"
 #include "DemoReport.h"
 #include "DemoSession.h"
 
@@ -63,6 +64,7 @@ const char* kUsage =
     "                      stall every four minutes and a 2 s one at 31:00, the second talker\n"
     "                      virtual from 20:00 for a minute (options after it change it)\n"
     "  --no-progress       no progress bar (it is drawn only on a terminal anyway)\n"
+    "  --echo ...          the echo scenario instead (see kivra_demo --echo --help)\n"
     "  --help              this text\n"
     "\n"
     "Outputs in DIR: microphone.wav (the input as fed to the engine, cut or followed by\n"
@@ -192,6 +194,8 @@ bool parseTalker(const std::string& desc, TalkerConfig& t, std::string& error) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The echo scenario has its own options: kivra_demo --echo --help.
+  if (argc > 1 && std::strcmp(argv[1], "--echo") == 0) return kivra::demo::echoMain(argc, argv);
   SessionConfig config = kivra::demo::defaultSession();
   std::vector<TalkerConfig> talkers;
   bool noProgress = false, gainGiven = false;

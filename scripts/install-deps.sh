@@ -8,7 +8,7 @@ want=()
 for group in "${@:-base}"; do
   case "$group" in
     base) want+=(cmake g++ make libgtest-dev python3) ;;
-    demo) want+=(libsndfile1-dev libsamplerate0-dev sox alsa-utils) ;;
+    demo) want+=(libsndfile1-dev libsamplerate0-dev sox alsa-utils libwebrtc-audio-processing-dev) ;;
     bench) want+=(libbenchmark-dev libboost-dev python3) ;;
     fuzz) want+=(clang libclang-rt-14-dev) ;;
     windows) want+=(g++-mingw-w64-x86-64 wine64 googletest) ;;
@@ -16,8 +16,8 @@ for group in "${@:-base}"; do
     layout) want+=(clang python3) ;;
     csharp) want+=(mono-devel) ;;
     all) want+=(cmake g++ make libgtest-dev python3 libsndfile1-dev libsamplerate0-dev sox
-                alsa-utils libbenchmark-dev libboost-dev clang libclang-rt-14-dev
-                g++-mingw-w64-x86-64 wine64 googletest g++-aarch64-linux-gnu
+                alsa-utils libwebrtc-audio-processing-dev libbenchmark-dev libboost-dev clang
+                libclang-rt-14-dev g++-mingw-w64-x86-64 wine64 googletest g++-aarch64-linux-gnu
                 g++-arm-linux-gnueabihf qemu-user mono-devel) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac

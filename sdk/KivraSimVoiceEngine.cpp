@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -44,6 +45,22 @@ int SimVoiceEngine::addTalkerSource(const std::string& channelId, rtc::uid_t uid
   t.source = std::move(source);
   talkers_.push_back(std::move(t));
   return static_cast<int>(talkers_.size()) - 1;
+}
+
+bool SimVoiceEngine::enableEchoCanceller(const SimEchoConfig& config) {
+  if (!SimEchoCanceller::available()) return false;
+  std::unique_ptr<SimEchoCanceller> aec(new SimEchoCanceller(config));
+  if (!aec->ok()) return false;
+  std::lock_guard<std::mutex> guard(trackMutex_);
+  aec_ = std::move(aec);
+  refRing_.assign(static_cast<size_t>(kRefRingFrames) * 2, 0);
+  refMarks_.assign(kRefMarks, RefMark());
+  refScratch_.assign(static_cast<size_t>(kRefRingFrames) * 2, 0);
+  return true;
+}
+
+void SimVoiceEngine::setReferenceLateMs(double ms) {
+  refLate_ = static_cast<int64_t>(std::llround(std::max(0.0, ms) * kSampleRate / 1000.0));
 }
 
 void SimVoiceEngine::reserveSeconds(double seconds) {
@@ -129,6 +146,8 @@ int SimVoiceEngine::pushFrameToTrack(media::AudioFrame* frame, int trackId) {
   f.samplesPerSec = frame->samplesPerSec;
   ++track->pushes;
   track->pushedSamples += n;
+  if (aec_ && track->type == rtc::AUDIO_TRACK_EXTERNAL_AEC_REFERENCE)
+    keepReferenceLocked(*frame, now);
   if (!captureTracks_) return 0;  // counted only
   track->frames.push_back(f);
   const int16_t* src = static_cast<const int16_t*>(frame->buffer);
@@ -176,6 +195,7 @@ void SimVoiceEngine::start() {
   if (recordThread_.joinable() || playbackThread_.joinable()) return;
   const size_t blocks = reserveSamples_ / 960 + 64;
   recordEvents_.reserve(blocks);
+  refFeedTimes_.reserve(blocks + 64);
   playbackEvents_.reserve(blocks);
   for (Talker& t : talkers_) t.rejections.reserve(blocks);
   const size_t scratch = static_cast<size_t>(kMaxFramesPerCall) * 2;
@@ -208,7 +228,12 @@ void SimVoiceEngine::recordLoop(int taskId) {
     media::IAudioFrameObserver* obs = acquire();
     const int frames = p.frames;
     const int n = frames * p.channels;
-    mic_.read(position, frames, p.channels, recFrame_.data());
+    if (room_ != nullptr) {
+      room_->capture(position, frames, p.channels, recFrame_.data());
+    } else {
+      mic_.read(position, frames, p.channels, recFrame_.data());
+    }
+    if (aec_) cancelEcho(recFrame_.data(), frames, p.channels, clock_.now());
     SimBlockEvent ev;
     ev.time = clock_.now();
     ev.offset = position * 2;
@@ -242,6 +267,60 @@ void SimVoiceEngine::recordLoop(int taskId) {
     position += frames;
     recordProgress_.store(position, std::memory_order_release);
   }
+}
+
+void SimVoiceEngine::keepReferenceLocked(const media::AudioFrame& frame, int64_t now) {
+  const int64_t frames = frame.samplesPerChannel;
+  if (frames <= 0 || frame.buffer == nullptr) return;
+  // The canceller runs at the engine's rate; a reference at another rate, or
+  // one the ring or the marks have no room for, is dropped.
+  if (frame.samplesPerSec != kSampleRate || refWritten_ + frames - refRead_ > kRefRingFrames ||
+      refMarkCount_ == kRefMarks) {
+    refDropped_ += frames;
+    return;
+  }
+  const int16_t* src = static_cast<const int16_t*>(frame.buffer);
+  const int ch = frame.channels;
+  for (int64_t i = 0; i < frames; ++i) {
+    const size_t slot = static_cast<size_t>((refWritten_ + i) & (kRefRingFrames - 1));
+    refRing_[2 * slot] = src[i * ch];
+    refRing_[2 * slot + 1] = src[i * ch + (ch > 1 ? 1 : 0)];
+  }
+  refWritten_ += frames;
+  RefMark& m = refMarks_[(refMarkHead_ + refMarkCount_) % kRefMarks];
+  m.time = now;
+  m.end = refWritten_;
+  ++refMarkCount_;
+}
+
+void SimVoiceEngine::cancelEcho(int16_t* block, int frames, int channels, int64_t now) {
+  constexpr int kChunk = SimEchoCanceller::kFrames;
+  int64_t chunks = 0;
+  {
+    // Every complete 10 ms of reference that has arrived by now, copied out.
+    std::lock_guard<std::mutex> guard(trackMutex_);
+    while (refMarkCount_ > 0 && refMarks_[refMarkHead_].time + refLate_ <= now) {
+      refReady_ = refMarks_[refMarkHead_].end;
+      refMarkHead_ = (refMarkHead_ + 1) % kRefMarks;
+      --refMarkCount_;
+    }
+    chunks = (refReady_ - refRead_) / kChunk;
+    for (int64_t i = 0; i < chunks * kChunk; ++i) {
+      const size_t slot = static_cast<size_t>((refRead_ + i) & (kRefRingFrames - 1));
+      refScratch_[static_cast<size_t>(2 * i)] = refRing_[2 * slot];
+      refScratch_[static_cast<size_t>(2 * i + 1)] = refRing_[2 * slot + 1];
+    }
+    refRead_ += chunks * kChunk;
+  }
+  for (int64_t c = 0; c < chunks; ++c) {
+    aec_->reverse(refScratch_.data() + c * kChunk * 2, 2);
+    if (refFeedTimes_.size() < refFeedTimes_.capacity()) refFeedTimes_.push_back(now);
+  }
+  if (frames % kChunk != 0) {
+    ++echoSkipped_;
+    return;
+  }
+  for (int at = 0; at < frames; at += kChunk) aec_->capture(block + at * channels, channels);
 }
 
 void SimVoiceEngine::playbackLoop(int taskId) {

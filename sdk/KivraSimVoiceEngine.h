@@ -10,6 +10,13 @@
 // onPlaybackAudioFrameBeforeMixing(channelId, uid, frame), then the engine's
 // own mix of them to onPlaybackAudioFrame.
 //
+// Echo canceller (optional, off by default): the engine keeps what arrives
+// on its AEC-reference custom track, in the Wwise-frame chunks it arrives in,
+// and at each recording period hands every complete 10 ms frame of it to the
+// canceller as the far-end stream, then the recorded block as the capture
+// stream, before the observer sees the block. The microphone can be a room
+// (KivraSimRoom), whose echo comes from what Wwise renders.
+//
 // Threading contract:
 //  - observerMutex_ guards observer_, the parameters and inFlight_. A thread
 //    holds an in-flight mark (not the mutex) while it calls the observer, so
@@ -30,6 +37,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -37,7 +45,9 @@
 
 #include "KivraRtcEngine.h"
 #include "KivraSimClock.h"
+#include "KivraSimEchoCanceller.h"
 #include "KivraSimLatency.h"
+#include "KivraSimRoom.h"
 #include "KivraWwisePluginApi.h"
 
 namespace kivra {
@@ -100,6 +110,15 @@ class KIVRA_SDK_API SimVoiceEngine : public rtc::IRtcEngine, public media::IMedi
   // Buffered reverse mode: each playback frame the observer filled (answered
   // true) is delivered to this probe.
   void setPlaybackProbe(SimLatencyProbe* probe) { playbackProbe_ = probe; }
+  // The microphone is this room (not owned); it replaces the microphone
+  // source.
+  void setMicrophoneRoom(SimRoom* room) { room_ = room; }
+  // Runs the echo canceller on the recording path, fed by the AEC-reference
+  // track. False (and nothing changes) when the SDK was built without it.
+  bool enableEchoCanceller(const SimEchoConfig& config);
+  // A fault of the reference path: what arrives on the AEC-reference track
+  // reaches the canceller this much later.
+  void setReferenceLateMs(double ms);
   // Capture room for this much audio per track and per statistic, so the
   // audio threads do not allocate during the session.
   void reserveSeconds(double seconds);
@@ -144,6 +163,15 @@ class KIVRA_SDK_API SimVoiceEngine : public rtc::IRtcEngine, public media::IMedi
   // A parameter answer the engine could not honour (rate other than 48000).
   int64_t unsupportedParams() const { return unsupportedParams_; }
   std::vector<SimTrackCapture> tracks() const;
+  // The echo canceller, or null when it is not enabled.
+  const SimEchoCanceller* echoCanceller() const { return aec_.get(); }
+  // Clock time at which each 10 ms far-end frame was handed to the canceller
+  // (frame r holds reference frames [480 r, 480 r + 480) as they arrived).
+  const std::vector<int64_t>& referenceFeedTimes() const { return refFeedTimes_; }
+  // Reference frames the engine had no room for (dropped), and recorded
+  // blocks the canceller could not take (not a multiple of 10 ms).
+  int64_t referenceDropped() const { return refDropped_; }
+  int64_t echoSkippedBlocks() const { return echoSkipped_; }
   // A copy of one track's capture; empty (id 0) when there is none.
   SimTrackCapture track(int trackId) const;
   // The first track of that type, or id 0.
@@ -167,6 +195,10 @@ class KIVRA_SDK_API SimVoiceEngine : public rtc::IRtcEngine, public media::IMedi
   // Marks a callback in flight; returns the observer or null (no mark).
   media::IAudioFrameObserver* acquire();
   Params params(bool record) const;
+  // trackMutex_ held: keeps a frame that arrived on the AEC-reference track.
+  void keepReferenceLocked(const media::AudioFrame& frame, int64_t now);
+  // Recording thread: far-end frames that have arrived, then the block.
+  void cancelEcho(int16_t* block, int frames, int channels, int64_t now);
   void release();
   Params honour(const media::AudioParams& p);
   void recordLoop(int taskId);
@@ -205,6 +237,25 @@ class KIVRA_SDK_API SimVoiceEngine : public rtc::IRtcEngine, public media::IMedi
   int64_t recNanos_ = 0, playNanos_ = 0, recCalls_ = 0, playCalls_ = 0;
   int64_t observerNanos_ = 0, observerCalls_ = 0;
   int64_t unsupportedParams_ = 0;
+  // Echo canceller and the reference as it arrived (trackMutex_ guards the
+  // ring and the marks; the recording thread owns the rest).
+  struct RefMark {
+    int64_t time = 0;  // arrival
+    int64_t end = 0;   // reference frames written once it is in
+  };
+  static constexpr int64_t kRefRingFrames = 1 << 16;  // 1.4 s
+  static constexpr size_t kRefMarks = 1024;
+  SimRoom* room_ = nullptr;
+  std::unique_ptr<SimEchoCanceller> aec_;
+  int64_t refLate_ = 0;
+  std::vector<int16_t> refRing_;  // stereo
+  int64_t refWritten_ = 0, refReady_ = 0, refRead_ = 0;
+  std::vector<RefMark> refMarks_;
+  size_t refMarkHead_ = 0, refMarkCount_ = 0;
+  int64_t refDropped_ = 0;
+  std::vector<int16_t> refScratch_;
+  std::vector<int64_t> refFeedTimes_;
+  int64_t echoSkipped_ = 0;
   // Per-thread scratch, sized at start().
   std::vector<int16_t> recFrame_, recCopy_, playFrame_, playMix_;
 };

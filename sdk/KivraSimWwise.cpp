@@ -102,6 +102,7 @@ bool SimWwise::start() {
   }
   voicePulled_.reserve(wwiseFrames * voices_.size());
   if (config_.captureSpeakers) speakers_.reserve(wwiseFrames * static_cast<size_t>(n) * 2);
+  bedScratch_.assign(static_cast<size_t>(n) * 2, 0);
   started_ = true;
   cb.setTransferRecordingData(true);
   cb.setTransferPlayoutData(true);
@@ -250,6 +251,15 @@ void SimWwise::renderFrame(int64_t time) {
       v.playing = false;  // buffer a whole frame again
     }
   }
+  if (config_.bed.frames() > 0) {
+    config_.bed.read(bedPosition_, n, 2, bedScratch_.data());
+    bedPosition_ += n;
+    const float g = config_.bedGain / 32768.0f;
+    for (int i = 0; i < n; ++i) {
+      mixL[i] += static_cast<float>(bedScratch_[static_cast<size_t>(2 * i)]) * g;
+      mixR[i] += static_cast<float>(bedScratch_[static_cast<size_t>(2 * i + 1)]) * g;
+    }
+  }
   for (int i = 0; i < n; ++i) {
     if (config_.ditherMix) {
       ditherState_ = ditherState_ * 6364136223846793005ULL + 1442695040888963407ULL;
@@ -265,10 +275,13 @@ void SimWwise::renderFrame(int64_t time) {
     }
   }
   mixProxy_.setFilled(n);
+  if (config_.room != nullptr) config_.room->play(time, mixL, mixR, n);
   if (mixHistory_ != nullptr) mixHistory_->push(time, mixL, mixR, n);
-  timed(callbackNanos_, callbackCalls_,
-        [&] { callbacks_.pushPlayoutAudioFrameAfterEffect(&mixProxy_); });
-  ++reversePushes_;
+  if (config_.pushReverse) {
+    timed(callbackNanos_, callbackCalls_,
+          [&] { callbacks_.pushPlayoutAudioFrameAfterEffect(&mixProxy_); });
+    ++reversePushes_;
+  }
   frames_.push_back(fr);
 }
 

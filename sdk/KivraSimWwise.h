@@ -10,8 +10,9 @@
 //     mix by its position relative to the listener at the origin (x right,
 //     y up, z forward): inverse-distance attenuation clamped at a minimum
 //     distance, constant-power panning by azimuth;
-//  3. the mix: PushPlayoutAudioFrameAfterEffect, then "the speakers" (a
-//     captured buffer).
+//  3. a game sound bed (music or effects, stereo), if any, into the mix;
+//  4. the mix: PushPlayoutAudioFrameAfterEffect, then "the speakers" (a
+//     captured buffer, and the room when there is one).
 // start() switches both transfers on (SetTransferRecordingData(true),
 // SetTransferPlayoutData(true)); stop() switches them off.
 //
@@ -34,6 +35,7 @@
 #include "IAkAudioBufferProxy.h"
 #include "KivraSimClock.h"
 #include "KivraSimLatency.h"
+#include "KivraSimRoom.h"
 #include "KivraStandInSdk.h"
 
 namespace kivra {
@@ -65,6 +67,15 @@ struct SimWwiseConfig {
   // Keep every voice sample Wwise received, as the 16-bit value it came
   // from (the bridge converts x 1/32768, so the value is recovered exactly).
   bool captureVoices = false;
+  // Game sound played besides the voices, from the first rendered frame on,
+  // scaled by bedGain. Empty: none.
+  SimSource bed;
+  float bedGain = 1.0f;
+  // False: the mix is never pushed back to the bridge (a game that does not
+  // hook the reverse stream); the speakers still play it.
+  bool pushReverse = true;
+  // The room the speakers play into (not owned), or null.
+  SimRoom* room = nullptr;
 };
 
 // A Wwise buffer: two channels of preallocated float storage.
@@ -196,6 +207,8 @@ class KIVRA_SDK_API SimWwise {
   int64_t reversePushes_ = 0;
   int64_t stalledFrames_ = 0;
   uint64_t ditherState_ = 0x9E3779B97F4A7C15ULL;
+  int64_t bedPosition_ = 0;
+  std::vector<int16_t> bedScratch_;
   SimLatencyProbe* micProbe_ = nullptr;
   SimMixHistory* mixHistory_ = nullptr;
   int64_t callbackNanos_ = 0, callbackCalls_ = 0;
