@@ -377,12 +377,7 @@ bool runEchoCase(const EchoConfig& config, const EchoInputs& inputs, const EchoC
     return false;
   }
   WrapperLibrary library;
-  const std::string libPath =
-      config.libraryPath.empty() ? defaultWrapperPath() : config.libraryPath;
-  if (!library.load(libPath, error)) {
-    error = "--library: " + error;
-    return false;
-  }
+  if (!library.loadOption(config.libraryPath, error)) return false;
   const WrapperApi& api = library.api();
   const std::string logDir = (fs::path(config.outDir) / ("log-" + echoCase.name)).string();
   std::error_code ec;

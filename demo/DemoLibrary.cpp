@@ -37,6 +37,12 @@ bool WrapperLibrary::load(const std::string& path, std::string& error) {
          resolve(handle_, "KW_ClearReceiveOpenID", api_.clearMapping, error);
 }
 
+bool WrapperLibrary::loadOption(const std::string& libraryOption, std::string& error) {
+  if (load(libraryOption.empty() ? defaultWrapperPath() : libraryOption, error)) return true;
+  error = "--library: " + error;
+  return false;
+}
+
 std::string defaultWrapperPath() { return KIVRA_DEMO_WRAPPER_PATH; }
 
 }  // namespace demo

@@ -27,6 +27,9 @@ class WrapperLibrary {
 
   // False with a message naming the library or the missing function.
   bool load(const std::string& path, std::string& error);
+  // The --library option's library, or the one built beside the demo when
+  // the option is empty; the message starts with "--library: ".
+  bool loadOption(const std::string& libraryOption, std::string& error);
   const WrapperApi& api() const { return api_; }
 
  private:

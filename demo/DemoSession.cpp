@@ -254,12 +254,7 @@ bool checkOutputs(const SessionConfig& config, std::string& error) {
   namespace fs = std::filesystem;
   {
     WrapperLibrary library;
-    const std::string libPath =
-        config.libraryPath.empty() ? defaultWrapperPath() : config.libraryPath;
-    if (!library.load(libPath, error)) {
-      error = "--library: " + error;
-      return false;
-    }
+    if (!library.loadOption(config.libraryPath, error)) return false;
   }
   std::error_code ec;
   fs::create_directories(config.outDir, ec);
@@ -291,12 +286,7 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   r.verify = config.verify;
 
   WrapperLibrary library;
-  const std::string libPath =
-      config.libraryPath.empty() ? defaultWrapperPath() : config.libraryPath;
-  if (!library.load(libPath, error)) {
-    error = "--library: " + error;
-    return false;
-  }
+  if (!library.loadOption(config.libraryPath, error)) return false;
   const WrapperApi& api = library.api();
   std::error_code ec;
   fs::create_directories(config.outDir, ec);
