@@ -7,6 +7,7 @@
 #include <string>
 
 #include "KivraCommLog.h"
+#include "ReplacedNew.h"
 #include "TestSupport.h"
 
 namespace {
@@ -20,19 +21,7 @@ void* allocate(std::size_t size) {
 void release(void* p) { std::free(p); }
 }  // namespace
 
-void* operator new(std::size_t size) {
-  if (void* p = allocate(size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void operator delete(void* p) noexcept { release(p); }
-void operator delete[](void* p) noexcept { release(p); }
-void operator delete(void* p, std::size_t) noexcept { release(p); }
-void operator delete[](void* p, std::size_t) noexcept { release(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
+KIVRA_REPLACE_GLOBAL_NEW(allocate, release)
 
 TEST(LogAllocations, WritingLinesUsesNoHeap) {
   kivra::test::TempDir dir("log-alloc");

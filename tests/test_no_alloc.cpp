@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "ReplacedNew.h"
 #include "test_bridge_fixture.h"
 
 using kivra::standin::FloatBufferProxy;
@@ -57,14 +58,7 @@ class AllocationWindow {
 
 }  // namespace
 
-void* operator new(std::size_t size) {
-  void* p = allocate(size);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
+KIVRA_REPLACE_GLOBAL_NEW(allocate, release)
 void* operator new(std::size_t size, std::align_val_t align) {
   void* p = allocateAligned(size, static_cast<std::size_t>(align));
   if (p == nullptr) throw std::bad_alloc();
@@ -77,12 +71,6 @@ void* operator new(std::size_t size, std::align_val_t align, const std::nothrow_
 void* operator new[](std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept {
   return allocateAligned(size, static_cast<std::size_t>(align));
 }
-void operator delete(void* p) noexcept { release(p); }
-void operator delete[](void* p) noexcept { release(p); }
-void operator delete(void* p, std::size_t) noexcept { release(p); }
-void operator delete[](void* p, std::size_t) noexcept { release(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
 void operator delete(void* p, std::align_val_t) noexcept { releaseAligned(p); }
 void operator delete[](void* p, std::align_val_t) noexcept { releaseAligned(p); }
 void operator delete(void* p, std::size_t, std::align_val_t) noexcept { releaseAligned(p); }

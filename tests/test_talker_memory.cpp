@@ -13,6 +13,7 @@
 
 #include "KivraStandInSdk.h"
 #include "KivraWwiseWrapper.h"
+#include "ReplacedNew.h"
 #include "TestFrames.h"
 #include "TestSupport.h"
 #include "test_handler_support.h"
@@ -49,20 +50,7 @@ void release(void* p) {
 
 }  // namespace
 
-void* operator new(std::size_t size) {
-  void* p = allocate(size);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void operator delete(void* p) noexcept { release(p); }
-void operator delete[](void* p) noexcept { release(p); }
-void operator delete(void* p, std::size_t) noexcept { release(p); }
-void operator delete[](void* p, std::size_t) noexcept { release(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
+KIVRA_REPLACE_GLOBAL_NEW(allocate, release)
 
 namespace {
 
