@@ -463,7 +463,13 @@ bool runEchoCase(const EchoConfig& config, const EchoInputs& inputs, const EchoC
   figures.name = echoCase.name;
   if (engine.echoCanceller() != nullptr) {
     figures.cancellerErrors = engine.echoCanceller()->errors();
-    figures.reportedDelayMs = engine.echoCanceller()->reportedDelayMs();
+    const sim::SimEchoCanceller& aec = *engine.echoCanceller();
+    figures.reportedDelayMs = aec.reportedDelayMs();
+    figures.estimatedLeadMs = aec.delayEstimator().leadMs();
+    figures.heldBackMs = aec.holdMs();
+    if (aec.delayFoundAtFrame() >= 0) {
+      figures.leadFoundSeconds = static_cast<double>(aec.delayFoundAtFrame()) * 0.01;
+    }
   }
   if (published != nullptr) *published = pub.samples;
   if (signals != nullptr) *signals = std::move(s);
@@ -483,13 +489,25 @@ std::string describeSetup(const EchoConfig& c) {
 }
 
 std::string describeCanceller(const sim::SimEchoConfig& a) {
-  static const char* levels[] = {"low", "moderate", "high"};
+  static const char* levels[] = {"low", "moderate", "high", "very high"};
   std::ostringstream o;
   o << "WebRTC audio processing module (AEC), extended filter " << (a.extendedFilter ? "on" : "off")
     << ", delay-agnostic " << (a.delayAgnostic ? "on" : "off") << ", suppression "
-    << levels[std::min(2, std::max(0, a.suppressionLevel))] << ", stream delay reported "
-    << a.reportedDelayMs << " ms";
+    << levels[std::min(2, std::max(0, a.suppressionLevel))] << ", noise suppression "
+    << (a.noiseSuppressionLevel < 0 ? "off" : levels[std::min(3, a.noiseSuppressionLevel)]);
+  if (a.estimateDelay) {
+    o << "; delay found by the engine: the reference held back to a " << a.alignedLeadMs
+      << " ms lead, told lead + " << a.delayMarginMs << " ms (" << a.reportedDelayMs
+      << " ms until found)";
+  } else {
+    o << "; stream delay reported " << a.reportedDelayMs << " ms";
+  }
   return o.str();
+}
+
+std::string foundText(const EchoFigures& f) {
+  if (f.estimatedLeadMs < 0) return "none";
+  return std::to_string(f.estimatedLeadMs) + " ms at " + fmt("%.2f", f.leadFoundSeconds) + " s";
 }
 
 std::string leadText(const EchoFigures& f) {
@@ -554,18 +572,21 @@ bool runEchoScenario(const EchoConfig& config, std::string& report, std::string&
     << fmt("%.1f", p.farStart) << "-" << fmt("%.1f", p.end) << " s; game bed throughout\n"
     << "Measured on the published track (what the other players hear):\n\n";
   char line[320];
-  std::snprintf(line, sizeof line, "%-9s %8s %8s %8s %10s %8s %8s %22s %8s %8s\n", "case", "ERLE",
-                "first", "last", "10 dB in", "alone", "dbl talk", "ref lead min / mean", "echo lag",
-                "delay");
+  std::snprintf(line, sizeof line, "%-9s %8s %8s %8s %10s %8s %8s %22s %8s %8s %6s %8s\n", "case",
+                "ERLE", "first", "last", "10 dB in", "alone", "dbl talk", "ref lead min / mean",
+                "echo lag", "found", "held", "delay");
   o << line;
   for (const EchoFigures& f : all) {
     std::snprintf(
         line, sizeof line,
-        "%-9s %5.1f dB %5.1f dB %5.1f dB %10s %+5.1f dB %+5.1f dB %22s %5.1f ms %5d ms\n",
+        "%-9s %5.1f dB %5.1f dB %5.1f dB %10s %+5.1f dB %+5.1f dB %22s %5.1f ms %8s %3d ms %5d "
+        "ms\n",
         f.name.c_str(), f.erleDb, f.erleFirstDb, f.erleLastDb,
         f.convergenceSeconds < 0 ? "never" : (fmt("%.2f", f.convergenceSeconds) + " s").c_str(),
         f.nearAloneChangeDb, f.doubleTalkChangeDb, leadText(f).c_str(),
-        f.hasReference ? f.echoLagMs : 0.0, f.reportedDelayMs);
+        f.hasReference ? f.echoLagMs : 0.0,
+        f.estimatedLeadMs < 0 ? "none" : (std::to_string(f.estimatedLeadMs) + " ms").c_str(),
+        f.heldBackMs, f.reportedDelayMs);
     o << line;
   }
   o << "\nERLE: echo at the microphone over what was published, far-end-only stretches (local\n"
@@ -574,7 +595,8 @@ bool runEchoScenario(const EchoConfig& config, std::string& report, std::string&
        "alone / dbl talk: the local voice's level change against the clean voice.\n"
        "ref lead: how long before its echo reached the microphone each 10 ms reference frame\n"
        "reached the canceller (negative: after). echo lag: reference to echo.\n"
-       "delay: what the engine last told the canceller (set_stream_delay_ms).\n"
+       "found / held: the least lead the engine found itself, and how long it then held the\n"
+       "reference back. delay: what it last told the canceller (set_stream_delay_ms).\n"
     << "\nFiles:";
   for (const std::string& f : files) o << " " << f;
   o << " report.txt\n";
@@ -591,8 +613,8 @@ bool runEchoScenario(const EchoConfig& config, std::string& report, std::string&
 std::string echoSweepTable(const std::vector<EchoSweepCell>& cells) {
   std::ostringstream o;
   o << "| Wwise frames | output latency | ERLE | 10 dB in | double talk | reference lead (min / "
-       "mean) | echo lag | delay told |\n"
-       "|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+       "mean) | echo lag | lead found | held back | delay told |\n"
+       "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
   for (const EchoSweepCell& c : cells) {
     const EchoFigures& f = c.figures;
     o << "| " << c.wwiseFrames << " | " << fmt("%.0f", c.outputLatencyMs) << " ms | "
@@ -600,7 +622,8 @@ std::string echoSweepTable(const std::vector<EchoSweepCell>& cells) {
       << (f.convergenceSeconds < 0 ? std::string("never")
                                    : fmt("%.2f", f.convergenceSeconds) + " s")
       << " | " << fmt("%+.1f", f.doubleTalkChangeDb) << " dB | " << leadText(f) << " | "
-      << fmt("%.1f", f.echoLagMs) << " ms | " << f.reportedDelayMs << " ms |\n";
+      << fmt("%.1f", f.echoLagMs) << " ms | " << foundText(f) << " | " << f.heldBackMs << " ms | "
+      << f.reportedDelayMs << " ms |\n";
   }
   return o.str();
 }
@@ -741,8 +764,12 @@ const char* kEchoUsage =
     "  --late-ms MS          the late case: the reference reaches the canceller this long\n"
     "                        after its echo reaches the microphone (default 100)\n"
     "  --bed-dbfs DB         the game bed's level in the mix (default -32; -120: none)\n"
-    "  --aec-delay MS        the delay the engine reports to the canceller (default 100)\n"
-    "  --aec-suppression N   suppressor: 0 low, 1 moderate, 2 high (default 1)\n"
+    "  --noise-dbfs DB       the microphone's noise floor (default -72)\n"
+    "  --aec-delay MS        tell the canceller this delay throughout, instead of the lead the\n"
+    "                        engine finds (it tells 100 ms until it has found one)\n"
+    "  --aec-suppression N   suppressor: 0 low, 1 moderate, 2 high (default 0)\n"
+    "  --aec-ns N            noise suppression after the canceller: -1 off, 0 low, 1 moderate,\n"
+    "                        2 high, 3 very high (default 1)\n"
     "  --aec-basic-filter    the 48 ms adaptive filter instead of the extended 128 ms one\n"
     "  --aec-reported-delay-only\n"
     "                        no delay-agnostic mode: the canceller trusts the reported delay\n"
@@ -800,12 +827,19 @@ int echoMain(int argc, char** argv) {
     } else if (arg == "--aec-delay" && hasValue) {
       if (!parseNumber(v, 0, 500, d)) return echoFail("--aec-delay '" + v + "': 0 to 500 ms");
       config.aec.reportedDelayMs = static_cast<int>(d);
+      config.aec.estimateDelay = false;
       ++i;
     } else if (arg == "--aec-suppression" && hasValue) {
       if (!parseNumber(v, 0, 2, d) || d != std::floor(d)) {
         return echoFail("--aec-suppression '" + v + "': 0, 1 or 2");
       }
       config.aec.suppressionLevel = static_cast<int>(d);
+      ++i;
+    } else if (arg == "--aec-ns" && hasValue) {
+      if (!parseNumber(v, -1, 3, d) || d != std::floor(d)) {
+        return echoFail("--aec-ns '" + v + "': -1, 0, 1, 2 or 3");
+      }
+      config.aec.noiseSuppressionLevel = static_cast<int>(d);
       ++i;
     } else if (arg == "--late-ms" && hasValue) {
       if (!parseNumber(v, 0, 1000, d)) return echoFail("--late-ms '" + v + "': 0 to 1000");
@@ -814,6 +848,10 @@ int echoMain(int argc, char** argv) {
     } else if (arg == "--bed-dbfs" && hasValue) {
       if (!parseNumber(v, -120, -6, d)) return echoFail("--bed-dbfs '" + v + "': -120 to -6");
       config.bedDbfs = d;
+      ++i;
+    } else if (arg == "--noise-dbfs" && hasValue) {
+      if (!parseNumber(v, -120, -30, d)) return echoFail("--noise-dbfs '" + v + "': -120 to -30");
+      config.room.noiseDbfs = d;
       ++i;
     } else if (arg == "--aec-basic-filter") {
       config.aec.extendedFilter = false;
@@ -830,7 +868,8 @@ int echoMain(int argc, char** argv) {
       ++i;
     } else if (arg == "--out" || arg == "--wwise-frames" || arg == "--output-latency" ||
                arg == "--far" || arg == "--near" || arg == "--library" || arg == "--aec-delay" ||
-               arg == "--aec-suppression" || arg == "--bed-dbfs" || arg == "--late-ms") {
+               arg == "--aec-suppression" || arg == "--bed-dbfs" || arg == "--late-ms" ||
+               arg == "--noise-dbfs" || arg == "--aec-ns") {
       return echoFail(arg + " needs a value");
     } else {
       return echoFail("unknown argument '" + arg + "'");

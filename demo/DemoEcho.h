@@ -94,6 +94,12 @@ struct EchoFigures {
   int outputLagFrames = 0;  // the canceller's own delay, from cross-correlation
   int64_t referenceFrames = 0, cancellerErrors = 0, publishedFrames = 0;
   int reportedDelayMs = 0;  // what the engine last told the canceller
+  // The engine's own estimate of the reference's least lead (-1: none), how
+  // long it held the reference back for it, and when (session seconds) it
+  // first found it.
+  int estimatedLeadMs = -1;
+  int heldBackMs = 0;
+  double leadFoundSeconds = -1;
 };
 
 // How long to hold the reference back so that it reaches the canceller

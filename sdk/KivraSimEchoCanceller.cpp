@@ -22,25 +22,41 @@ struct SimEchoCanceller::Module {
 bool SimEchoCanceller::available() { return true; }
 
 SimEchoCanceller::SimEchoCanceller(const SimEchoConfig& config)
-    : config_(config), module_(new Module) {
+    : config_(config),
+      module_(new Module),
+      held_(static_cast<size_t>(kHeld) * kFrames * 2, 0),
+      heldAt_(static_cast<size_t>(kHeld), 0) {
+  toldMs_ = std::min(500, std::max(0, config.reportedDelayMs));
   webrtc::Config options;
   options.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(config.extendedFilter));
   options.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(config.delayAgnostic));
   module_->apm.reset(webrtc::AudioProcessing::Create(options));
+  if (module_->apm == nullptr) return;
+  if (!configure()) module_->apm.reset();
+}
+
+// (Re)initialises the module: its state starts afresh, the options stay.
+bool SimEchoCanceller::configure() {
+  using webrtc::AudioProcessing;
   webrtc::AudioProcessing* apm = module_->apm.get();
-  if (apm == nullptr) return;
-  bool good = apm->Initialize(kRate, kRate, kRate, webrtc::AudioProcessing::kMono,
-                              webrtc::AudioProcessing::kMono, webrtc::AudioProcessing::kStereo) ==
-              webrtc::AudioProcessing::kNoError;
+  bool good = apm->Initialize(kRate, kRate, kRate, AudioProcessing::kMono, AudioProcessing::kMono,
+                              AudioProcessing::kStereo) == AudioProcessing::kNoError;
   webrtc::EchoCancellation* aec = apm->echo_cancellation();
-  const int level = std::min(2, std::max(0, config.suppressionLevel));
-  good = good && aec->Enable(true) == webrtc::AudioProcessing::kNoError;
+  const int level = std::min(2, std::max(0, config_.suppressionLevel));
+  good = good && aec->Enable(true) == AudioProcessing::kNoError;
   good = good && aec->set_suppression_level(static_cast<webrtc::EchoCancellation::SuppressionLevel>(
-                     level)) == webrtc::AudioProcessing::kNoError;
-  good = good && aec->enable_drift_compensation(false) == webrtc::AudioProcessing::kNoError;
-  good = good && apm->high_pass_filter()->Enable(config.highPassFilter) ==
-                     webrtc::AudioProcessing::kNoError;
-  if (!good) module_->apm.reset();
+                     level)) == AudioProcessing::kNoError;
+  good = good && aec->enable_drift_compensation(false) == AudioProcessing::kNoError;
+  good =
+      good && apm->high_pass_filter()->Enable(config_.highPassFilter) == AudioProcessing::kNoError;
+  webrtc::NoiseSuppression* ns = apm->noise_suppression();
+  const int nsLevel = std::min(3, config_.noiseSuppressionLevel);
+  good = good && ns->Enable(nsLevel >= 0) == AudioProcessing::kNoError;
+  if (nsLevel >= 0) {
+    good = good && ns->set_level(static_cast<webrtc::NoiseSuppression::Level>(nsLevel)) ==
+                       AudioProcessing::kNoError;
+  }
+  return good;
 }
 
 SimEchoCanceller::~SimEchoCanceller() = default;
@@ -52,12 +68,32 @@ bool SimEchoCanceller::reverse(const int16_t* frames, int channels) {
     ++errors_;
     return false;
   }
+  if (heldTail_ - heldHead_ == kHeld) {
+    // Full (a lead of over 600 ms): the oldest frame goes to the module now.
+    const size_t slot = static_cast<size_t>(heldHead_ % kHeld);
+    processReverse(held_.data() + slot * kFrames * 2);
+    ++heldHead_;
+  }
+  const size_t slot = static_cast<size_t>(heldTail_ % kHeld);
+  int16_t* dst = held_.data() + slot * kFrames * 2;
+  double sum = 0;
+  for (int i = 0; i < kFrames; ++i) {
+    dst[2 * i] = frames[i * channels];
+    dst[2 * i + 1] = frames[i * channels + channels - 1];
+    const double mono = (dst[2 * i] + dst[2 * i + 1]) * (0.5 / 32768.0);
+    sum += mono * mono;
+  }
+  heldAt_[slot] = captureFrames_;
+  ++heldTail_;
+  if (config_.estimateDelay) estimator_.far(sum / kFrames);
+  return true;
+}
+
+bool SimEchoCanceller::processReverse(const int16_t* frames) {
   Module& m = *module_;
   for (int i = 0; i < kFrames; ++i) {
-    const int16_t left = frames[i * channels];
-    const int16_t right = frames[i * channels + channels - 1];
-    m.reverse[0][i] = static_cast<float>(left) * (1.0f / 32768.0f);
-    m.reverse[1][i] = static_cast<float>(right) * (1.0f / 32768.0f);
+    m.reverse[0][i] = static_cast<float>(frames[2 * i]) * (1.0f / 32768.0f);
+    m.reverse[1][i] = static_cast<float>(frames[2 * i + 1]) * (1.0f / 32768.0f);
   }
   const float* const src[2] = {m.reverse[0], m.reverse[1]};
   float* const dest[2] = {m.reverse[0], m.reverse[1]};
@@ -76,12 +112,31 @@ bool SimEchoCanceller::capture(int16_t* frames, int channels) {
     return false;
   }
   Module& m = *module_;
+  double energy = 0;
   for (int i = 0; i < kFrames; ++i) {
     const int sum = channels == 2 ? frames[2 * i] + frames[2 * i + 1] : 2 * frames[i];
     m.captureIn[i] = static_cast<float>(sum) * (0.5f / 32768.0f);
+    energy += static_cast<double>(m.captureIn[i]) * m.captureIn[i];
+  }
+  if (config_.estimateDelay && estimator_.capture(energy / kFrames)) {
+    // A new path: hold the far end back to the aligned lead and restart the
+    // module, whose own alignment belonged to the old one.
+    const int lead = estimator_.leadMs() / 10;
+    const int aligned = std::max(0, config_.alignedLeadMs) / 10;
+    hold_ = std::max(0, lead - aligned);
+    toldMs_ = std::min(500, (lead - hold_) * 10 + std::max(0, config_.delayMarginMs));
+    if (foundAt_ < 0) foundAt_ = captureFrames_;
+    if (!configure()) ++errors_;
+    ++restarts_;
+  }
+  // The far-end frames now due, oldest first.
+  while (heldHead_ < heldTail_ &&
+         heldAt_[static_cast<size_t>(heldHead_ % kHeld)] + hold_ <= captureFrames_) {
+    processReverse(held_.data() + static_cast<size_t>(heldHead_ % kHeld) * kFrames * 2);
+    ++heldHead_;
   }
   // Without a delay before every frame the module refuses to process it.
-  m.apm->set_stream_delay_ms(std::min(500, std::max(0, config_.reportedDelayMs)));
+  m.apm->set_stream_delay_ms(toldMs_);
   const float* const src[1] = {m.captureIn};
   float* const dest[1] = {m.captureOut};
   const webrtc::StreamConfig mono(kRate, 1);
@@ -106,10 +161,12 @@ bool SimEchoCanceller::available() { return false; }
 SimEchoCanceller::SimEchoCanceller(const SimEchoConfig& config) : config_(config) {}
 SimEchoCanceller::~SimEchoCanceller() = default;
 bool SimEchoCanceller::ok() const { return false; }
+bool SimEchoCanceller::configure() { return false; }
 bool SimEchoCanceller::reverse(const int16_t*, int) {
   ++errors_;
   return false;
 }
+bool SimEchoCanceller::processReverse(const int16_t*) { return false; }
 bool SimEchoCanceller::capture(int16_t*, int) {
   ++errors_;
   return false;

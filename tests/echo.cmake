@@ -1,3 +1,6 @@
+# The simulated engine's delay estimator needs no audio library: built everywhere.
+kivra_add_test(test_delay_estimator ${CMAKE_CURRENT_LIST_DIR}/test_delay_estimator.cpp)
+
 # The simulated engine's echo canceller and the demo's echo scenario. Needs
 # the demo's libraries and libwebrtc-audio-processing (scripts/install-deps.sh
 # demo); without them the tests are left out.

@@ -1,0 +1,92 @@
+#include "KivraSimDelayEstimator.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+
+namespace kivra {
+namespace sim {
+
+double SimDelayEstimator::envelope(double meanSquare) {
+  // dB, floored at -90 dBFS so that digital silence is a constant, not -inf.
+  return 10.0 * std::log10(meanSquare + 1e-9);
+}
+
+void SimDelayEstimator::reset() { *this = SimDelayEstimator(); }
+
+void SimDelayEstimator::far(double meanSquare) {
+  // Differenced envelopes: onsets and decays, not the slow level of a
+  // continuous bed, carry the timing.
+  const double e = envelope(meanSquare);
+  const size_t slot = static_cast<size_t>(farCount_ % kHistory);
+  farEnv_[slot] = farCount_ == 0 ? 0.0 : e - lastFar_;
+  farHanded_[slot] = capCount_;
+  lastFar_ = e;
+  ++farCount_;
+}
+
+bool SimDelayEstimator::capture(double meanSquare) {
+  const double e = envelope(meanSquare);
+  const int64_t c = capCount_;
+  capEnv_[static_cast<size_t>(c % kHistory)] = c == 0 ? 0.0 : e - lastCap_;
+  lastCap_ = e;
+  ++capCount_;
+  if (!started_) {
+    if (farCount_ == 0) return false;
+    started_ = true;
+    // Lag 0 pairs this capture frame with the newest far frame.
+    offset_ = (farCount_ - 1) - c;
+  }
+  // Match the capture frame kSettle back, so that the far frames it pairs
+  // with have arrived even when the reference comes in bursts.
+  const int64_t t = c - kSettle;
+  if (t < 0) return false;
+  const double y = capEnv_[static_cast<size_t>(t % kHistory)];
+  syy_ = kForget * syy_ + (1 - kForget) * y * y;
+  int best = -1;
+  double bestCorr = 0;
+  for (int lag = 0; lag < kLags; ++lag) {
+    const int64_t j = t + offset_ - lag;
+    if (j < 0 || j >= farCount_ || j <= farCount_ - kHistory) continue;
+    const double x = farEnv_[static_cast<size_t>(j % kHistory)];
+    sxy_[static_cast<size_t>(lag)] =
+        kForget * sxy_[static_cast<size_t>(lag)] + (1 - kForget) * x * y;
+    sxx_[static_cast<size_t>(lag)] =
+        kForget * sxx_[static_cast<size_t>(lag)] + (1 - kForget) * x * x;
+    const double denom = std::sqrt(sxx_[static_cast<size_t>(lag)] * syy_);
+    const double corr = denom > 1e-12 ? sxy_[static_cast<size_t>(lag)] / denom : 0.0;
+    if (corr > bestCorr) {
+      bestCorr = corr;
+      best = lag;
+    }
+  }
+  bestCorr_ = bestCorr;
+  if (best < 0 || bestCorr < kThreshold) {
+    bestRun_ = 0;
+    return false;
+  }
+  if (best != best_) {
+    best_ = best;
+    bestRun_ = 0;
+  }
+  if (++bestRun_ < kStableFrames) return false;
+  // The least lead of the recent far frames at this lag: the capture frame
+  // holding each one's echo, less the capture count when it was handed over.
+  // Bursts make the lead vary by up to a Wwise buffer; the canceller must
+  // hold even the frame that came last.
+  int64_t least = INT64_MAX;
+  for (int64_t j = farCount_ - 1, n = 0; j >= 0 && j > farCount_ - kHistory && n < 64; --j, ++n) {
+    least = std::min(least, (j - offset_ + best) - farHanded_[static_cast<size_t>(j % kHistory)]);
+  }
+  if (least == INT64_MAX) return false;
+  const int lead = static_cast<int>(least);
+  if (lead < 0) return false;
+  // A change of one frame is burst jitter, not a new path.
+  if (lockedLead_ >= 0 && std::abs(lead - lockedLead_) < 2) return false;
+  lockedLead_ = lead;
+  return true;
+}
+
+}  // namespace sim
+}  // namespace kivra

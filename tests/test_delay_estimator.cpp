@@ -1,0 +1,120 @@
+// The simulated engine's delay estimator on envelopes with a known answer:
+// talk-like far-end energy, its echo some frames later in the capture, the
+// far end handed over one frame at a time or in Wwise-sized bursts.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "KivraSimDelayEstimator.h"
+
+namespace {
+
+using kivra::sim::SimDelayEstimator;
+
+// 10 ms mean squares of something like speech over a bed: syllables of 100
+// to 300 ms at -20 to -35 dBFS with pauses, a bed at -60 dBFS.
+std::vector<double> talk(int frames, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  std::vector<double> out(static_cast<size_t>(frames));
+  int left = 0;
+  double level = 0;
+  for (auto& v : out) {
+    if (left-- <= 0) {
+      left = 10 + static_cast<int>(u(rng) * 20);
+      level = u(rng) < 0.35 ? 0.0 : std::pow(10.0, (-20 - 15 * u(rng)) / 10);
+    }
+    v = 1e-6 + level * (0.5 + u(rng));
+  }
+  return out;
+}
+
+struct Outcome {
+  int lockedAt = -1;  // capture frame of the first lock
+  int leadMs = -1;
+};
+
+// Far frame j is handed at capture frame handedAt(j); its echo (gain -16 dB)
+// is in capture frame j + echoAt(j), with `near` added and a -72 dBFS floor.
+template <typename HandedAt, typename EchoAt>
+Outcome drive(SimDelayEstimator& est, const std::vector<double>& far,
+              const std::vector<double>& near, HandedAt handedAt, EchoAt echoAt, int captures) {
+  Outcome run;
+  std::vector<double> cap(static_cast<size_t>(captures) + 64, std::pow(10.0, -7.2));
+  for (int j = 0; j < static_cast<int>(far.size()); ++j) {
+    const int c = j + echoAt(j);
+    if (c >= 0 && c < captures) cap[static_cast<size_t>(c)] += far[static_cast<size_t>(j)] * 0.025;
+  }
+  int next = 0;
+  for (int c = 0; c < captures; ++c) {
+    while (next < static_cast<int>(far.size()) && handedAt(next) <= c) {
+      est.far(far[static_cast<size_t>(next++)]);
+    }
+    const double n = near.empty() ? 0.0 : near[static_cast<size_t>(c)];
+    if (est.capture(cap[static_cast<size_t>(c)] + n) && run.lockedAt < 0) run.lockedAt = c;
+  }
+  run.leadMs = est.leadMs();
+  return run;
+}
+
+TEST(DelayEstimator, FindsTheLeadOfFramesHandedOneAtATime) {
+  for (int lead : {0, 3, 14, 27, 45}) {
+    SimDelayEstimator est;
+    const auto far = talk(1000, 7u + static_cast<uint32_t>(lead));
+    const Outcome run = drive(
+        est, far, {}, [](int j) { return j; }, [&](int) { return lead; }, 1000);
+    EXPECT_EQ(run.leadMs, lead * 10) << "lead " << lead;
+    // Found within two seconds of talk.
+    EXPECT_GE(run.lockedAt, 0) << lead;
+    EXPECT_LT(run.lockedAt, 200) << lead;
+  }
+}
+
+TEST(DelayEstimator, BurstsGiveTheLeastLeadOfTheBurst) {
+  // Bursts of 4 frames at every 4th capture: frame j arrives at capture
+  // 4 floor(j / 4) and its echo is in capture frame j + E: the frames of a
+  // burst lead their echo by E to E + 3 frames.
+  for (int e : {3, 10}) {
+    SimDelayEstimator est;
+    const auto far = talk(1200, 99u + static_cast<uint32_t>(e));
+    const Outcome run = drive(
+        est, far, {}, [](int j) { return 4 * (j / 4); }, [&](int) { return e; }, 1200);
+    EXPECT_EQ(run.leadMs, e * 10) << "least lead " << e;
+  }
+}
+
+TEST(DelayEstimator, DoesNotLockOnUnrelatedStreamsOrSilence) {
+  SimDelayEstimator unrelated;
+  const auto far = talk(1500, 1), other = talk(1500, 2);
+  // The capture holds only another talker: no echo at any lag.
+  const Outcome run = drive(
+      unrelated, far, other, [](int j) { return j; }, [](int) { return -100000; }, 1500);
+  EXPECT_EQ(run.lockedAt, -1);
+  EXPECT_FALSE(unrelated.locked());
+
+  SimDelayEstimator silent;
+  const std::vector<double> quiet(1500, 1e-9);
+  drive(
+      silent, quiet, {}, [](int j) { return j; }, [](int) { return 5; }, 1500);
+  EXPECT_FALSE(silent.locked());
+  EXPECT_EQ(silent.leadMs(), -1);
+}
+
+TEST(DelayEstimator, HoldsThroughDoubleTalkAndFollowsAChangedPath) {
+  SimDelayEstimator est;
+  const auto far = talk(3000, 5);
+  // A local talker as loud as the echo throughout.
+  auto near = talk(3000, 6);
+  for (auto& v : near) v *= 0.025;
+  // The path grows from 60 to 150 ms halfway (a new output device).
+  const Outcome run = drive(
+      est, far, near, [](int j) { return j; }, [](int j) { return j < 1500 ? 6 : 15; }, 3000);
+  EXPECT_GE(run.lockedAt, 0);
+  EXPECT_LT(run.lockedAt, 1500);
+  EXPECT_EQ(run.leadMs, 150);
+}
+
+}  // namespace
