@@ -770,7 +770,7 @@ const char* kEchoUsage =
     "  --aec-suppression N   suppressor: 0 low, 1 moderate, 2 high (default 0)\n"
     "  --aec-ns N            noise suppression after the canceller: -1 off, 0 low, 1 moderate,\n"
     "                        2 high, 3 very high (default 1)\n"
-    "  --aec-basic-filter    the 48 ms adaptive filter instead of the extended 128 ms one\n"
+    "  --aec-extended-filter the extended 128 ms adaptive filter instead of the 48 ms one\n"
     "  --aec-reported-delay-only\n"
     "                        no delay-agnostic mode: the canceller trusts the reported delay\n"
     "  --library PATH        libKivraWwiseWrapper to load (default: the one built with the demo)\n"
@@ -853,8 +853,8 @@ int echoMain(int argc, char** argv) {
       if (!parseNumber(v, -120, -30, d)) return echoFail("--noise-dbfs '" + v + "': -120 to -30");
       config.room.noiseDbfs = d;
       ++i;
-    } else if (arg == "--aec-basic-filter") {
-      config.aec.extendedFilter = false;
+    } else if (arg == "--aec-extended-filter") {
+      config.aec.extendedFilter = true;
     } else if (arg == "--aec-reported-delay-only") {
       config.aec.delayAgnostic = false;
     } else if (arg == "--far" && hasValue && !v.empty()) {

@@ -28,8 +28,8 @@ SimEchoCanceller::SimEchoCanceller(const SimEchoConfig& config)
       heldAt_(static_cast<size_t>(kHeld), 0) {
   toldMs_ = std::min(500, std::max(0, config.reportedDelayMs));
   webrtc::Config options;
-  options.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(config.extendedFilter));
-  options.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(config.delayAgnostic));
+  options.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(config_.extendedFilter));
+  options.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(config_.delayAgnostic));
   module_->apm.reset(webrtc::AudioProcessing::Create(options));
   if (module_->apm == nullptr) return;
   if (!configure()) module_->apm.reset();

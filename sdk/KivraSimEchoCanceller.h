@@ -23,9 +23,10 @@ namespace kivra {
 namespace sim {
 
 struct SimEchoConfig {
-  // A longer adaptive filter (128 ms instead of 48 ms) and robustness against
-  // wrong delay reports.
-  bool extendedFilter = true;
+  // A longer adaptive filter (128 ms instead of 48 ms). Off: once the engine
+  // has aligned the reference the echo's tail fits in 48 ms, and the
+  // extended mode's suppressor takes more of the local voice in double talk.
+  bool extendedFilter = false;
   // The module estimates the delay between reference and echo itself.
   bool delayAgnostic = true;
   // Non-linear suppressor: 0 low, 1 moderate, 2 high. Low: what the linear
