@@ -22,6 +22,7 @@ void SimDelayEstimator::far(double meanSquare) {
   const size_t slot = static_cast<size_t>(farCount_ % kHistory);
   farEnv_[slot] = farCount_ == 0 ? 0.0 : e - lastFar_;
   farHanded_[slot] = capCount_;
+  if (meanSquare > kActiveMeanSquare) lastActiveFar_ = farCount_;
   lastFar_ = e;
   ++farCount_;
 }
@@ -42,6 +43,9 @@ bool SimDelayEstimator::capture(double meanSquare) {
   // with have arrived even when the reference comes in bursts.
   const int64_t t = c - kSettle;
   if (t < 0) return false;
+  // The oldest far frame this capture frame is matched with: if none since
+  // then was over silence there is nothing to learn.
+  if (lastActiveFar_ < t + offset_ - (kLags - 1)) return false;
   const double y = capEnv_[static_cast<size_t>(t % kHistory)];
   syy_ = kForget * syy_ + (1 - kForget) * y * y;
   int best = -1;
@@ -70,7 +74,7 @@ bool SimDelayEstimator::capture(double meanSquare) {
     best_ = best;
     bestRun_ = 0;
   }
-  if (++bestRun_ < kStableFrames) return false;
+  if (++bestRun_ < (lockedLead_ < 0 ? kStableFrames : kStableToMove)) return false;
   // The least lead of the recent far frames at this lag: the capture frame
   // holding each one's echo, less the capture count when it was handed over.
   // Bursts make the lead vary by up to a Wwise buffer; the canceller must

@@ -50,7 +50,12 @@ class KIVRA_SDK_API SimDelayEstimator {
   static constexpr int kHistory = 128;
   static constexpr double kForget = 0.995;  // 2 s memory at 100 frames/s
   static constexpr double kThreshold = 0.35;
-  static constexpr int kStableFrames = 30;
+  static constexpr int kStableFrames = 30;   // to lock the first time
+  static constexpr int kStableToMove = 200;  // to move once locked
+  // A far frame under -55 dBFS is silence: while the far end has been silent
+  // for the whole search, the statistics stand still, so that the first
+  // onset after a long pause cannot outweigh what was learnt before it.
+  static constexpr double kActiveMeanSquare = 3.2e-6;
 
   static double envelope(double meanSquare);
 
@@ -60,6 +65,7 @@ class KIVRA_SDK_API SimDelayEstimator {
   std::array<int64_t, kHistory> farHanded_{};
   std::array<double, kHistory> capEnv_{};
   int64_t farCount_ = 0;
+  int64_t lastActiveFar_ = -1;  // index of the last far frame over silence
   int64_t capCount_ = 0;
   double lastFar_ = 0, lastCap_ = 0;
   // Far index = capture index + offset_ - lag: fixed when the first capture

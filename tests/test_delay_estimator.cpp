@@ -117,4 +117,31 @@ TEST(DelayEstimator, HoldsThroughDoubleTalkAndFollowsAChangedPath) {
   EXPECT_EQ(run.leadMs, 150);
 }
 
+// An hour of a session on a fixed path: remote talk, minutes when only the
+// local player talks, minutes of nothing but the bed. Every change of the
+// estimate restarts the canceller, so after the first lock there must be
+// none.
+TEST(DelayEstimator, AnHourOnOnePathLocksOnceAndNeverMoves) {
+  constexpr int kFrames = 360000;  // one hour of 10 ms frames
+  auto far = talk(kFrames, 11);
+  auto near = talk(kFrames, 12);
+  for (int f = 0; f < kFrames; ++f) {
+    const int minute = f / 6000;
+    if (minute % 7 == 3 || minute % 7 == 4) far[static_cast<size_t>(f)] = 1e-6;  // local only
+    if (minute % 7 == 6) far[static_cast<size_t>(f)] = 1e-6;                     // bed only
+    near[static_cast<size_t>(f)] *= minute % 7 == 6 ? 0.0 : 0.025;
+  }
+  SimDelayEstimator est;
+  int changes = 0;
+  std::vector<double> cap(static_cast<size_t>(kFrames) + 16, std::pow(10.0, -7.2));
+  for (int j = 0; j + 8 < kFrames; ++j)
+    cap[static_cast<size_t>(j + 8)] += far[static_cast<size_t>(j)] * 0.025;
+  for (int c = 0; c < kFrames; ++c) {
+    est.far(far[static_cast<size_t>(c)]);
+    if (est.capture(cap[static_cast<size_t>(c)] + near[static_cast<size_t>(c)])) ++changes;
+  }
+  EXPECT_EQ(changes, 1);
+  EXPECT_EQ(est.leadMs(), 80);
+}
+
 }  // namespace

@@ -233,6 +233,7 @@ TEST_F(EchoScenario, SweepCellsKeepTheReferenceAheadAndCancel) {
     SCOPED_TRACE("Wwise frames " + std::to_string(c.wwiseFrames) + ", output latency " +
                  std::to_string(c.outputLatencyMs) + " ms");
     EXPECT_GE(c.figures.erleDb, 25.0);
+    EXPECT_GE(c.figures.doubleTalkChangeDb, -6.0);
     EXPECT_LE(c.figures.convergenceSeconds, 1.0);
     EXPECT_GE(c.figures.estimatedLeadMs, c.figures.leadMinMs - 1.0);
     EXPECT_LE(c.figures.estimatedLeadMs, c.figures.leadMinMs + 11.0);
