@@ -255,9 +255,42 @@ bool prepareEchoInputs(const EchoConfig& config, EchoInputs& in, std::string& er
   };
   nearClip(0, p.nearStart + 0.3, p.doubleStart - 0.1);
   nearClip(1, p.doubleStart + 0.3, p.farStart - 0.3);
-  in.bed = synthBed(p.end + 1.0, config.bedDbfs);
+  // Further cycles repeat the voices; the bed goes on without repeating.
+  in.cycles = std::max(1, config.cycles);
+  for (auto* track : {&in.talkers[0], &in.talkers[1], &in.nearVoice}) {
+    track->reserve(samples * static_cast<size_t>(in.cycles));
+    for (int c = 1; c < in.cycles; ++c)
+      track->insert(track->end(), track->begin(),
+                    track->begin() + static_cast<std::ptrdiff_t>(samples));
+  }
+  in.bed = synthBed(p.end * in.cycles + 1.0, config.bedDbfs);
   return true;
 }
+
+namespace {
+
+// Frames [from, from + frames) of every signal, as if that stretch were a
+// session of its own.
+EchoSignals sliceSignals(const EchoSignals& s, int64_t from, int64_t frames) {
+  auto cut = [&](const std::vector<float>& v) {
+    const auto size = static_cast<int64_t>(v.size());
+    const int64_t a = std::min(from, size), b = std::min(from + frames, size);
+    return std::vector<float>(v.begin() + a, v.begin() + b);
+  };
+  EchoSignals out;
+  out.echo = cut(s.echo);
+  out.nearVoice = cut(s.nearVoice);
+  out.noise = cut(s.noise);
+  out.published = cut(s.published);
+  out.reference = cut(s.reference);
+  const int64_t first = from / 480, count = frames / 480;
+  for (int64_t r = first; r < first + count && r < static_cast<int64_t>(s.feedTimes.size()); ++r) {
+    out.feedTimes.push_back(s.feedTimes[static_cast<size_t>(r)] - from);
+  }
+  return out;
+}
+
+}  // namespace
 
 EchoFigures measureEcho(const EchoSignals& s, const EchoPhases& phases) {
   EchoFigures out;
@@ -386,7 +419,7 @@ bool runEchoCase(const EchoConfig& config, const EchoInputs& inputs, const EchoC
     error = "--out: cannot create folder '" + logDir + "'";
     return false;
   }
-  const double seconds = inputs.phases.end;
+  const double seconds = inputs.phases.end * inputs.cycles;
   const int64_t totalFrames = frameOf(seconds);
 
   sim::SimClock clock(sim::ClockMode::Virtual, kRate);
@@ -459,14 +492,33 @@ bool runEchoCase(const EchoConfig& config, const EchoInputs& inputs, const EchoC
     s.reference[i] = static_cast<float>(aec.samples[2 * i] + aec.samples[2 * i + 1]) / 65536.0f;
   }
   s.feedTimes = engine.referenceFeedTimes();
-  figures = measureEcho(s, inputs.phases);
+  if (inputs.cycles == 1) {
+    figures = measureEcho(s, inputs.phases);
+    figures.cycleErleDb.push_back(figures.erleDb);
+    figures.cycleDoubleTalkDb.push_back(figures.doubleTalkChangeDb);
+  } else {
+    const int64_t cycleFrames = frameOf(inputs.phases.end);
+    std::vector<double> erle, doubleTalk;
+    for (int c = 0; c < inputs.cycles; ++c) {
+      const EchoFigures f =
+          measureEcho(sliceSignals(s, c * cycleFrames, cycleFrames), inputs.phases);
+      if (c == 0) figures = f;
+      erle.push_back(f.erleDb);
+      doubleTalk.push_back(f.doubleTalkChangeDb);
+    }
+    figures.cycleErleDb = erle;
+    figures.cycleDoubleTalkDb = doubleTalk;
+  }
   figures.name = echoCase.name;
   if (engine.echoCanceller() != nullptr) {
     figures.cancellerErrors = engine.echoCanceller()->errors();
     const sim::SimEchoCanceller& aec = *engine.echoCanceller();
     figures.reportedDelayMs = aec.reportedDelayMs();
     figures.estimatedLeadMs = aec.delayEstimator().leadMs();
+    figures.referenceLateMs = aec.delayEstimator().referenceLateMs();
     figures.heldBackMs = aec.holdMs();
+    figures.cancellerRestarts = aec.restarts();
+    figures.cancellerBypasses = aec.bypasses();
     if (aec.delayFoundAtFrame() >= 0) {
       figures.leadFoundSeconds = static_cast<double>(aec.delayFoundAtFrame()) * 0.01;
     }
@@ -506,7 +558,9 @@ std::string describeCanceller(const sim::SimEchoConfig& a) {
 }
 
 std::string foundText(const EchoFigures& f) {
-  if (f.estimatedLeadMs < 0) return "none";
+  if (f.estimatedLeadMs < 0) {
+    return f.referenceLateMs > 0 ? "-" + std::to_string(f.referenceLateMs) + " ms" : "none";
+  }
   return std::to_string(f.estimatedLeadMs) + " ms at " + fmt("%.2f", f.leadFoundSeconds) + " s";
 }
 
@@ -585,9 +639,27 @@ bool runEchoScenario(const EchoConfig& config, std::string& report, std::string&
         f.convergenceSeconds < 0 ? "never" : (fmt("%.2f", f.convergenceSeconds) + " s").c_str(),
         f.nearAloneChangeDb, f.doubleTalkChangeDb, leadText(f).c_str(),
         f.hasReference ? f.echoLagMs : 0.0,
-        f.estimatedLeadMs < 0 ? "none" : (std::to_string(f.estimatedLeadMs) + " ms").c_str(),
+        f.estimatedLeadMs < 0 && f.referenceLateMs > 0
+            ? ("-" + std::to_string(f.referenceLateMs) + " ms").c_str()
+        : f.estimatedLeadMs < 0 ? "none"
+                                : (std::to_string(f.estimatedLeadMs) + " ms").c_str(),
         f.heldBackMs, f.reportedDelayMs);
     o << line;
+  }
+  if (inputs.cycles > 1) {
+    o << "\nOver " << inputs.cycles << " cycles of the phases ("
+      << fmt("%.1f", p.end * inputs.cycles / 60.0) << " min), per cycle:\n";
+    for (const EchoFigures& f : all) {
+      const auto erle = std::minmax_element(f.cycleErleDb.begin(), f.cycleErleDb.end());
+      const auto dt = std::minmax_element(f.cycleDoubleTalkDb.begin(), f.cycleDoubleTalkDb.end());
+      std::snprintf(line, sizeof line,
+                    "%-9s ERLE %5.1f to %5.1f dB, double talk %+5.1f to %+5.1f dB, canceller "
+                    "restarts %lld, stood aside %lld\n",
+                    f.name.c_str(), *erle.first, *erle.second, *dt.first, *dt.second,
+                    static_cast<long long>(f.cancellerRestarts),
+                    static_cast<long long>(f.cancellerBypasses));
+      o << line;
+    }
   }
   o << "\nERLE: echo at the microphone over what was published, far-end-only stretches (local\n"
        "voice silent), from 1 s after the echo first arrives; first/last: each stretch.\n"
@@ -596,7 +668,8 @@ bool runEchoScenario(const EchoConfig& config, std::string& report, std::string&
        "ref lead: how long before its echo reached the microphone each 10 ms reference frame\n"
        "reached the canceller (negative: after). echo lag: reference to echo.\n"
        "found / held: the least lead the engine found itself, and how long it then held the\n"
-       "reference back. delay: what it last told the canceller (set_stream_delay_ms).\n"
+       "reference back (negative: the reference came after its echo, and the canceller stood\n"
+       "aside). delay: what it last told the canceller (set_stream_delay_ms).\n"
     << "\nFiles:";
   for (const std::string& f : files) o << " " << f;
   o << " report.txt\n";
@@ -761,6 +834,7 @@ const char* kEchoUsage =
     "  --near FILE           the local player's speech, repeatable (default: alsa-utils)\n"
     "  --sweep               instead: the working case at Wwise frames 256, 512, 1024, 2048\n"
     "                        and output latencies 0 to 100 ms; writes sweep.md and sweep.svg\n"
+    "  --cycles N            play the four phases N times in one session, 1..60 (default 1)\n"
     "  --late-ms MS          the late case: the reference reaches the canceller this long\n"
     "                        after its echo reaches the microphone (default 100)\n"
     "  --bed-dbfs DB         the game bed's level in the mix (default -32; -120: none)\n"
@@ -835,6 +909,12 @@ int echoMain(int argc, char** argv) {
       }
       config.aec.suppressionLevel = static_cast<int>(d);
       ++i;
+    } else if (arg == "--cycles" && hasValue) {
+      if (!parseNumber(v, 1, 60, d) || d != std::floor(d)) {
+        return echoFail("--cycles '" + v + "': a whole number from 1 to 60");
+      }
+      config.cycles = static_cast<int>(d);
+      ++i;
     } else if (arg == "--aec-ns" && hasValue) {
       if (!parseNumber(v, -1, 3, d) || d != std::floor(d)) {
         return echoFail("--aec-ns '" + v + "': -1, 0, 1, 2 or 3");
@@ -869,7 +949,7 @@ int echoMain(int argc, char** argv) {
     } else if (arg == "--out" || arg == "--wwise-frames" || arg == "--output-latency" ||
                arg == "--far" || arg == "--near" || arg == "--library" || arg == "--aec-delay" ||
                arg == "--aec-suppression" || arg == "--bed-dbfs" || arg == "--late-ms" ||
-               arg == "--noise-dbfs" || arg == "--aec-ns") {
+               arg == "--noise-dbfs" || arg == "--aec-ns" || arg == "--cycles") {
       return echoFail(arg + " needs a value");
     } else {
       return echoFail("unknown argument '" + arg + "'");

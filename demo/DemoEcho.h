@@ -42,6 +42,10 @@ struct EchoConfig {
   // The late case: the reference reaches the canceller this long after its
   // echo reaches the microphone.
   double lateMs = 100;
+  // The four phases played this many times in a row (one session); the
+  // figures are the first cycle's, with every cycle's ERLE and double talk
+  // besides, to show what a long session does to the canceller.
+  int cycles = 1;
   bool progress = false;
 };
 
@@ -54,9 +58,10 @@ struct EchoPhases {
   double end = 12.0;
 };
 
-// The inputs, prepared once for every case.
+// The inputs, prepared once for every case: `cycles` rounds of the phases.
 struct EchoInputs {
   EchoPhases phases;
+  int cycles = 1;
   std::vector<std::vector<int16_t>> talkers;  // 48 kHz stereo, per remote talker
   std::vector<int16_t> nearVoice;             // 48 kHz stereo
   std::vector<int16_t> bed;                   // 48 kHz stereo
@@ -98,8 +103,16 @@ struct EchoFigures {
   // long it held the reference back for it, and when (session seconds) it
   // first found it.
   int estimatedLeadMs = -1;
+  // When the engine found the reference coming after its echo: by how much.
+  int referenceLateMs = 0;
   int heldBackMs = 0;
   double leadFoundSeconds = -1;
+  // Restarts of the canceller for a new delay estimate.
+  int64_t cancellerRestarts = 0;
+  // Times the canceller stood aside because the reference came after its echo.
+  int64_t cancellerBypasses = 0;
+  // Per cycle of the phases (one entry per cycle).
+  std::vector<double> cycleErleDb, cycleDoubleTalkDb;
 };
 
 // How long to hold the reference back so that it reaches the canceller

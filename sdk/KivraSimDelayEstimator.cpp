@@ -48,25 +48,25 @@ bool SimDelayEstimator::capture(double meanSquare) {
   if (lastActiveFar_ < t + offset_ - (kLags - 1)) return false;
   const double y = capEnv_[static_cast<size_t>(t % kHistory)];
   syy_ = kForget * syy_ + (1 - kForget) * y * y;
-  int best = -1;
+  int best = -kBehind - 1;
   double bestCorr = 0;
-  for (int lag = 0; lag < kLags; ++lag) {
+  for (int lag = -kBehind; lag < kLags; ++lag) {
     const int64_t j = t + offset_ - lag;
     if (j < 0 || j >= farCount_ || j <= farCount_ - kHistory) continue;
     const double x = farEnv_[static_cast<size_t>(j % kHistory)];
-    sxy_[static_cast<size_t>(lag)] =
-        kForget * sxy_[static_cast<size_t>(lag)] + (1 - kForget) * x * y;
-    sxx_[static_cast<size_t>(lag)] =
-        kForget * sxx_[static_cast<size_t>(lag)] + (1 - kForget) * x * x;
-    const double denom = std::sqrt(sxx_[static_cast<size_t>(lag)] * syy_);
-    const double corr = denom > 1e-12 ? sxy_[static_cast<size_t>(lag)] / denom : 0.0;
+    double& sxy = sxy_[static_cast<size_t>(lag + kBehind)];
+    double& sxx = sxx_[static_cast<size_t>(lag + kBehind)];
+    sxy = kForget * sxy + (1 - kForget) * x * y;
+    sxx = kForget * sxx + (1 - kForget) * x * x;
+    const double denom = std::sqrt(sxx * syy_);
+    const double corr = denom > 1e-12 ? sxy / denom : 0.0;
     if (corr > bestCorr) {
       bestCorr = corr;
       best = lag;
     }
   }
   bestCorr_ = bestCorr;
-  if (best < 0 || bestCorr < kThreshold) {
+  if (best < -kBehind || bestCorr < kThreshold) {
     bestRun_ = 0;
     return false;
   }
@@ -85,7 +85,12 @@ bool SimDelayEstimator::capture(double meanSquare) {
   }
   if (least == INT64_MAX) return false;
   const int lead = static_cast<int>(least);
-  if (lead < 0) return false;
+  if (lead < 0) {
+    // The echo comes first: there is no lead to tell, only a fault to show.
+    lateMs_ = -lead * 10;
+    return false;
+  }
+  lateMs_ = 0;
   // A change of one frame is burst jitter, not a new path.
   if (lockedLead_ >= 0 && std::abs(lead - lockedLead_) < 2) return false;
   lockedLead_ = lead;

@@ -25,8 +25,11 @@ namespace sim {
 
 class KIVRA_SDK_API SimDelayEstimator {
  public:
-  // Lags searched, in 10 ms frames: leads from 0 to 500 ms.
+  // Lags searched, in 10 ms frames: leads from 0 to 500 ms, and down to
+  // -120 ms, so that a reference that comes after its echo is found as such
+  // rather than matched to some later syllable.
   static constexpr int kLags = 51;
+  static constexpr int kBehind = 12;
 
   // A far-end frame handed to the canceller (its mean square, full scale 1).
   void far(double meanSquare);
@@ -40,13 +43,16 @@ class KIVRA_SDK_API SimDelayEstimator {
   int leadMs() const { return lockedLead_ < 0 ? -1 : lockedLead_ * 10; }
   // The best lag's correlation at the last capture frame (0 before any).
   double confidence() const { return bestCorr_; }
+  // How long after its echo the reference comes, in ms, when that is what
+  // the streams show (nothing can cancel such an echo); 0 otherwise.
+  int referenceLateMs() const { return lateMs_; }
 
   void reset();
 
  private:
   // Far frames and capture frames kept: the search reaches kLags back from
   // the newest capture frame, plus the wait for bursts (kSettle).
-  static constexpr int kSettle = 10;
+  static constexpr int kSettle = 20;
   static constexpr int kHistory = 128;
   static constexpr double kForget = 0.995;  // 2 s memory at 100 frames/s
   static constexpr double kThreshold = 0.35;
@@ -73,12 +79,14 @@ class KIVRA_SDK_API SimDelayEstimator {
   int64_t offset_ = 0;
   bool started_ = false;
 
-  std::array<double, kLags> sxy_{}, sxx_{};
+  // Indexed by lag + kBehind.
+  std::array<double, kLags + kBehind> sxy_{}, sxx_{};
   double syy_ = 0;
-  int best_ = -1;
+  int best_ = -1000;  // no lag yet
   int bestRun_ = 0;
   double bestCorr_ = 0;
   int lockedLead_ = -1;
+  int lateMs_ = 0;
 };
 
 }  // namespace sim

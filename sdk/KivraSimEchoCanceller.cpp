@@ -127,7 +127,15 @@ bool SimEchoCanceller::capture(int16_t* frames, int channels) {
     toldMs_ = std::min(500, (lead - hold_) * 10 + std::max(0, config_.delayMarginMs));
     if (foundAt_ < 0) foundAt_ = captureFrames_;
     if (!configure()) ++errors_;
+    cancelling_ = true;
     ++restarts_;
+  } else if (cancelling_ && estimator_.referenceLateMs() > 0) {
+    // The reference comes after its echo: nothing can be cancelled, and a
+    // canceller fed such a reference only eats into the local voice. It
+    // stands aside (noise suppression goes on) until a lead is found.
+    if (m.apm->echo_cancellation()->Enable(false) != webrtc::AudioProcessing::kNoError) ++errors_;
+    cancelling_ = false;
+    ++bypasses_;
   }
   // The far-end frames now due, oldest first.
   while (heldHead_ < heldTail_ &&

@@ -49,9 +49,11 @@ struct SimEchoConfig {
   // found, far-end frames that lead their echo by more than alignedLeadMs
   // are held back to that lead, the module is told the lead plus
   // delayMarginMs, and it restarts to align afresh. Until then, and without
-  // estimation, reportedDelayMs is told and nothing is held back.
+  // estimation, reportedDelayMs is told and nothing is held back. When the
+  // streams show the reference coming after its echo, the canceller stands
+  // aside until a lead is found.
   bool estimateDelay = true;
-  int alignedLeadMs = 30;
+  int alignedLeadMs = 40;
   int delayMarginMs = 20;
 };
 
@@ -91,6 +93,10 @@ class KIVRA_SDK_API SimEchoCanceller {
   int holdMs() const { return hold_ * 10; }
   // Restarts of the module for a new delay estimate.
   int64_t restarts() const { return restarts_; }
+  // Whether the canceller works now, and how often it stood aside because
+  // the reference came after its echo.
+  bool cancelling() const { return cancelling_; }
+  int64_t bypasses() const { return bypasses_; }
 
   // Calls the module refused.
   int64_t errors() const { return errors_; }
@@ -112,6 +118,8 @@ class KIVRA_SDK_API SimEchoCanceller {
   int64_t heldHead_ = 0, heldTail_ = 0;
   int hold_ = 0;  // in 10 ms frames
   int64_t restarts_ = 0;
+  bool cancelling_ = true;
+  int64_t bypasses_ = 0;
 
   SimDelayEstimator estimator_;
   int toldMs_ = 0;

@@ -103,6 +103,19 @@ TEST(DelayEstimator, DoesNotLockOnUnrelatedStreamsOrSilence) {
   EXPECT_EQ(silent.leadMs(), -1);
 }
 
+// A reference that comes 100 ms after its echo: nothing to lock on, and the
+// streams say how late it is (to the estimate's 10 ms frame).
+TEST(DelayEstimator, AReferenceAfterItsEchoIsShownLateNotLocked) {
+  SimDelayEstimator est;
+  const auto far = talk(1500, 21);
+  const Outcome run = drive(
+      est, far, {}, [](int j) { return j + 10; }, [](int) { return 0; }, 1500);
+  EXPECT_EQ(run.lockedAt, -1);
+  EXPECT_FALSE(est.locked());
+  EXPECT_GE(est.referenceLateMs(), 90);
+  EXPECT_LE(est.referenceLateMs(), 100);
+}
+
 TEST(DelayEstimator, HoldsThroughDoubleTalkAndFollowsAChangedPath) {
   SimDelayEstimator est;
   const auto far = talk(3000, 5);

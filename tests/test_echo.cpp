@@ -217,6 +217,13 @@ TEST_F(EchoScenario, WorkingReverseStreamCancelsAndDisabledOrLateDoesNot) {
   EXPECT_LE(late.erleDb, 3.0);
   ASSERT_TRUE(late.hasReference);
   EXPECT_NEAR(late.leadMinMs, -100.0, 1.0);
+  // The engine saw the reference come after its echo and told no lead.
+  EXPECT_EQ(late.estimatedLeadMs, -1);
+  EXPECT_GE(late.referenceLateMs, 80);
+  EXPECT_LE(late.referenceLateMs, 110);
+  // ...and its canceller stood aside rather than eat into the local voice.
+  EXPECT_EQ(late.cancellerBypasses, 1);
+  EXPECT_GE(late.doubleTalkChangeDb, -1.5);
 }
 
 // Cells of the sweep: the smallest Wwise frame and 1024 frames, with no output
@@ -255,6 +262,28 @@ TEST_F(EchoScenario, SweepCellsKeepTheReferenceAheadAndCancel) {
   // Its lead varies by a whole Wwise buffer; at 100 ms output latency only a
   // delay found from the streams keeps the canceller on it.
   for (const kivra::demo::EchoSweepCell& c : big) EXPECT_GE(c.figures.erleDb, 25.0);
+}
+
+// A longer session: the phases five times over (a minute). The canceller
+// restarts once, for the lead it found, and every cycle keeps the figures;
+// the first cycle's are within a dB of a one-cycle session's (the next cycle,
+// not the end of the session, follows it).
+TEST_F(EchoScenario, EveryCycleOfALongerSessionKeepsItsFigures) {
+  config_.outDir = scratch("cycles");
+  const EchoFigures one = run(kivra::demo::echoCases()[0]);
+  config_.cycles = 5;
+  std::string error;
+  ASSERT_TRUE(kivra::demo::prepareEchoInputs(config_, inputs_, error)) << error;
+  const EchoFigures five = run(kivra::demo::echoCases()[0]);
+  ASSERT_EQ(five.cycleErleDb.size(), 5u);
+  ASSERT_EQ(five.cycleDoubleTalkDb.size(), 5u);
+  EXPECT_EQ(five.cancellerRestarts, 1);
+  EXPECT_EQ(one.cancellerRestarts, 1);
+  EXPECT_NEAR(five.erleDb, one.erleDb, 1.0);
+  for (size_t c = 0; c < 5; ++c) {
+    EXPECT_GE(five.cycleErleDb[c], 25.0) << "cycle " << c;
+    EXPECT_GE(five.cycleDoubleTalkDb[c], -6.0) << "cycle " << c;
+  }
 }
 
 TEST_F(EchoScenario, ScenarioWritesThreeListenableTracksAndTheReport) {
