@@ -492,23 +492,21 @@ bool runEchoCase(const EchoConfig& config, const EchoInputs& inputs, const EchoC
     s.reference[i] = static_cast<float>(aec.samples[2 * i] + aec.samples[2 * i + 1]) / 65536.0f;
   }
   s.feedTimes = engine.referenceFeedTimes();
-  if (inputs.cycles == 1) {
-    figures = measureEcho(s, inputs.phases);
-    figures.cycleErleDb.push_back(figures.erleDb);
-    figures.cycleDoubleTalkDb.push_back(figures.doubleTalkChangeDb);
-  } else {
-    const int64_t cycleFrames = frameOf(inputs.phases.end);
-    std::vector<double> erle, doubleTalk;
-    for (int c = 0; c < inputs.cycles; ++c) {
-      const EchoFigures f =
-          measureEcho(sliceSignals(s, c * cycleFrames, cycleFrames), inputs.phases);
-      if (c == 0) figures = f;
-      erle.push_back(f.erleDb);
-      doubleTalk.push_back(f.doubleTalkChangeDb);
-    }
-    figures.cycleErleDb = erle;
-    figures.cycleDoubleTalkDb = doubleTalk;
+  // Every cycle is measured as a session of its own; the first one's
+  // figures stand for the case.
+  const int64_t cycleFrames = frameOf(inputs.phases.end);
+  std::vector<double> erle, doubleTalk;
+  for (int c = 0; c < inputs.cycles; ++c) {
+    const EchoFigures f =
+        inputs.cycles == 1
+            ? measureEcho(s, inputs.phases)
+            : measureEcho(sliceSignals(s, c * cycleFrames, cycleFrames), inputs.phases);
+    if (c == 0) figures = f;
+    erle.push_back(f.erleDb);
+    doubleTalk.push_back(f.doubleTalkChangeDb);
   }
+  figures.cycleErleDb = std::move(erle);
+  figures.cycleDoubleTalkDb = std::move(doubleTalk);
   figures.name = echoCase.name;
   if (engine.echoCanceller() != nullptr) {
     figures.cancellerErrors = engine.echoCanceller()->errors();
@@ -557,11 +555,16 @@ std::string describeCanceller(const sim::SimEchoConfig& a) {
   return o.str();
 }
 
+// The lead the engine found ("-N ms": the reference came N ms after its echo).
+std::string leadFoundText(const EchoFigures& f) {
+  if (f.estimatedLeadMs >= 0) return std::to_string(f.estimatedLeadMs) + " ms";
+  return f.referenceLateMs > 0 ? "-" + std::to_string(f.referenceLateMs) + " ms" : "none";
+}
+
+// The same with when it was found.
 std::string foundText(const EchoFigures& f) {
-  if (f.estimatedLeadMs < 0) {
-    return f.referenceLateMs > 0 ? "-" + std::to_string(f.referenceLateMs) + " ms" : "none";
-  }
-  return std::to_string(f.estimatedLeadMs) + " ms at " + fmt("%.2f", f.leadFoundSeconds) + " s";
+  if (f.estimatedLeadMs < 0) return leadFoundText(f);
+  return leadFoundText(f) + " at " + fmt("%.2f", f.leadFoundSeconds) + " s";
 }
 
 std::string leadText(const EchoFigures& f) {
@@ -638,12 +641,8 @@ bool runEchoScenario(const EchoConfig& config, std::string& report, std::string&
         f.name.c_str(), f.erleDb, f.erleFirstDb, f.erleLastDb,
         f.convergenceSeconds < 0 ? "never" : (fmt("%.2f", f.convergenceSeconds) + " s").c_str(),
         f.nearAloneChangeDb, f.doubleTalkChangeDb, leadText(f).c_str(),
-        f.hasReference ? f.echoLagMs : 0.0,
-        f.estimatedLeadMs < 0 && f.referenceLateMs > 0
-            ? ("-" + std::to_string(f.referenceLateMs) + " ms").c_str()
-        : f.estimatedLeadMs < 0 ? "none"
-                                : (std::to_string(f.estimatedLeadMs) + " ms").c_str(),
-        f.heldBackMs, f.reportedDelayMs);
+        f.hasReference ? f.echoLagMs : 0.0, leadFoundText(f).c_str(), f.heldBackMs,
+        f.reportedDelayMs);
     o << line;
   }
   if (inputs.cycles > 1) {
@@ -866,6 +865,14 @@ bool parseNumber(const std::string& s, double lo, double hi, double& out) {
   return end != nullptr && *end == '\0' && out >= lo && out <= hi;
 }
 
+// A whole number in [lo, hi].
+bool parseWhole(const std::string& s, int lo, int hi, int& out) {
+  double d = 0;
+  if (!parseNumber(s, lo, hi, d) || d != std::floor(d)) return false;
+  out = static_cast<int>(d);
+  return true;
+}
+
 }  // namespace
 
 int echoMain(int argc, char** argv) {
@@ -887,10 +894,9 @@ int echoMain(int argc, char** argv) {
       config.outDir = v;
       ++i;
     } else if (arg == "--wwise-frames" && hasValue) {
-      if (!parseNumber(v, 256, 4096, d) || d != std::floor(d)) {
+      if (!parseWhole(v, 256, 4096, config.wwiseFrames)) {
         return echoFail("--wwise-frames '" + v + "': must be a whole number from 256 to 4096");
       }
-      config.wwiseFrames = static_cast<int>(d);
       ++i;
     } else if (arg == "--output-latency" && hasValue) {
       if (!parseNumber(v, 0, 200, d)) {
@@ -904,22 +910,19 @@ int echoMain(int argc, char** argv) {
       config.aec.estimateDelay = false;
       ++i;
     } else if (arg == "--aec-suppression" && hasValue) {
-      if (!parseNumber(v, 0, 2, d) || d != std::floor(d)) {
+      if (!parseWhole(v, 0, 2, config.aec.suppressionLevel)) {
         return echoFail("--aec-suppression '" + v + "': 0, 1 or 2");
       }
-      config.aec.suppressionLevel = static_cast<int>(d);
       ++i;
     } else if (arg == "--cycles" && hasValue) {
-      if (!parseNumber(v, 1, 60, d) || d != std::floor(d)) {
+      if (!parseWhole(v, 1, 60, config.cycles)) {
         return echoFail("--cycles '" + v + "': a whole number from 1 to 60");
       }
-      config.cycles = static_cast<int>(d);
       ++i;
     } else if (arg == "--aec-ns" && hasValue) {
-      if (!parseNumber(v, -1, 3, d) || d != std::floor(d)) {
+      if (!parseWhole(v, -1, 3, config.aec.noiseSuppressionLevel)) {
         return echoFail("--aec-ns '" + v + "': -1, 0, 1, 2 or 3");
       }
-      config.aec.noiseSuppressionLevel = static_cast<int>(d);
       ++i;
     } else if (arg == "--late-ms" && hasValue) {
       if (!parseNumber(v, 0, 1000, d)) return echoFail("--late-ms '" + v + "': 0 to 1000");

@@ -13,8 +13,6 @@ double SimDelayEstimator::envelope(double meanSquare) {
   return 10.0 * std::log10(meanSquare + 1e-9);
 }
 
-void SimDelayEstimator::reset() { *this = SimDelayEstimator(); }
-
 void SimDelayEstimator::far(double meanSquare) {
   // Differenced envelopes: onsets and decays, not the slow level of a
   // continuous bed, carry the timing.
@@ -65,7 +63,6 @@ bool SimDelayEstimator::capture(double meanSquare) {
       best = lag;
     }
   }
-  bestCorr_ = bestCorr;
   if (best < -kBehind || bestCorr < kThreshold) {
     bestRun_ = 0;
     return false;

@@ -8,8 +8,8 @@
 // count, the microphone by capture frame. The lag with the best correlation
 // says which capture frame holds each far frame's echo; the lead is that
 // capture frame minus the one at whose turn the far frame was handed over,
-// averaged over the recent far frames (bursts make it vary from frame to
-// frame).
+// the least over the recent far frames (bursts make it vary from frame to
+// frame, and the canceller must hold even the frame that came last).
 //
 // Threading: one object is used from one thread at a time (the engine's
 // recording thread). Fixed-size arrays; no allocation.
@@ -41,13 +41,9 @@ class KIVRA_SDK_API SimDelayEstimator {
   bool locked() const { return lockedLead_ >= 0; }
   // The lead in ms (10 ms resolution), or -1 before the first lock.
   int leadMs() const { return lockedLead_ < 0 ? -1 : lockedLead_ * 10; }
-  // The best lag's correlation at the last capture frame (0 before any).
-  double confidence() const { return bestCorr_; }
   // How long after its echo the reference comes, in ms, when that is what
   // the streams show (nothing can cancel such an echo); 0 otherwise.
   int referenceLateMs() const { return lateMs_; }
-
-  void reset();
 
  private:
   // Far frames and capture frames kept: the search reaches kLags back from
@@ -84,7 +80,6 @@ class KIVRA_SDK_API SimDelayEstimator {
   double syy_ = 0;
   int best_ = -1000;  // no lag yet
   int bestRun_ = 0;
-  double bestCorr_ = 0;
   int lockedLead_ = -1;
   int lateMs_ = 0;
 };
