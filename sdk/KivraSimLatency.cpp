@@ -100,6 +100,17 @@ void SimMixHistory::push(int64_t time, const float* left, const float* right, in
   total_ += frames;
 }
 
+void SimMixHistory::pushInterleaved(int64_t time, const int16_t* stereo, int frames) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (int i = 0; i < frames; ++i) {
+    const size_t at = static_cast<size_t>((total_ + i) % keep_);
+    ring_[2 * at] = stereo[2 * i];
+    ring_[2 * at + 1] = stereo[2 * i + 1];
+    times_[at] = time;
+  }
+  total_ += frames;
+}
+
 bool SimMixHistory::frame(int64_t f, int16_t& left, int16_t& right) const {
   std::lock_guard<std::mutex> guard(mutex_);
   if (f < 0 || f >= total_ || f < total_ - keep_) return false;

@@ -64,6 +64,9 @@ class KIVRA_SDK_API SimMixHistory : public SimProbeSource {
   explicit SimMixHistory(int64_t keepFrames = 48000 * 10);
   // Wwise thread: one pushed block.
   void push(int64_t time, const float* left, const float* right, int frames);
+  // The same for a block already in 16-bit (interleaved stereo): what an
+  // engine thread hands over.
+  void pushInterleaved(int64_t time, const int16_t* stereo, int frames);
 
   bool frame(int64_t f, int16_t& left, int16_t& right) const override;
   int64_t handover(int64_t f) const override;
@@ -135,6 +138,8 @@ class KIVRA_SDK_API SimLatencyProbe {
   int64_t skipped() const { return skipped_; }  // source frames jumped over
   int64_t gaps() const { return gaps_; }
   int64_t nextFrame() const { return next_; }
+  bool started() const { return started_; }
+  const SimProbeSource& source() const { return source_; }
   double lastMs() const { return lastMs_; }
   const std::vector<SimLatencyMinute>& minutes() const { return minutes_; }
   // One point per delivery, or fewer for long sessions (at most one per

@@ -10,6 +10,13 @@ namespace kivra {
 namespace sim {
 namespace {
 
+// Adds to a record; a live-driven engine's records stop at their reserved
+// room (a device thread must not allocate), a simulated one's grow.
+template <typename T>
+void keep(std::vector<T>& v, const T& x, bool bounded) {
+  if (!bounded || v.size() < v.capacity()) v.push_back(x);
+}
+
 int64_t nanosSince(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0)
       .count();
@@ -149,6 +156,13 @@ int SimVoiceEngine::pushFrameToTrack(media::AudioFrame* frame, int trackId) {
   if (aec_ && track->type == rtc::AUDIO_TRACK_EXTERNAL_AEC_REFERENCE)
     keepReferenceLocked(*frame, now);
   if (!captureTracks_) return 0;  // counted only
+  // Live, the capture stops at the room reserved for it: a device thread
+  // pushes.
+  if (live_ && (track->frames.size() == track->frames.capacity() ||
+                track->samples.size() + static_cast<size_t>(n) > track->samples.capacity())) {
+    ++track->uncapturedFrames;
+    return 0;
+  }
   track->frames.push_back(f);
   const int16_t* src = static_cast<const int16_t*>(frame->buffer);
   if (n > 0) track->samples.insert(track->samples.end(), src, src + n);
@@ -191,8 +205,11 @@ SimTrackCapture SimVoiceEngine::trackOfType(rtc::AUDIO_TRACK_TYPE type) const {
   return SimTrackCapture();
 }
 
-void SimVoiceEngine::start() {
-  if (recordThread_.joinable() || playbackThread_.joinable()) return;
+void SimVoiceEngine::setTalkerHistory(size_t talker, SimMixHistory* history) {
+  if (talker < talkers_.size()) talkers_[talker].history = history;
+}
+
+void SimVoiceEngine::prepareRun() {
   const size_t blocks = reserveSamples_ / 960 + 64;
   recordEvents_.reserve(blocks);
   refFeedTimes_.reserve(blocks + 64);
@@ -203,6 +220,13 @@ void SimVoiceEngine::start() {
   recCopy_.assign(scratch, 0);
   playFrame_.assign(scratch, 0);
   playMix_.assign(scratch, 0);
+  recPosition_ = 0;
+  playPosition_ = 0;
+}
+
+void SimVoiceEngine::start() {
+  if (recordThread_.joinable() || playbackThread_.joinable()) return;
+  prepareRun();
   // Ties at one sample time: the microphone block first, then playback, then
   // whatever registers later (the Wwise frame).
   const int recTask = clock_.addTask("engine-record", 0);
@@ -210,6 +234,18 @@ void SimVoiceEngine::start() {
   recordThread_ = std::thread([this, recTask] { recordLoop(recTask); });
   playbackThread_ = std::thread([this, playTask] { playbackLoop(playTask); });
 }
+
+void SimVoiceEngine::startLive() {
+  if (recordThread_.joinable() || playbackThread_.joinable()) return;
+  prepareRun();
+  live_ = true;
+}
+
+void SimVoiceEngine::runRecordPeriod(const int16_t* captured) {
+  recordPeriod(params(true), captured);
+}
+
+void SimVoiceEngine::runPlaybackPeriod() { playbackPeriod(params(false)); }
 
 void SimVoiceEngine::join() {
   if (recordThread_.joinable()) recordThread_.join();
@@ -219,54 +255,81 @@ void SimVoiceEngine::join() {
 }
 
 void SimVoiceEngine::recordLoop(int taskId) {
-  int64_t position = 0;  // next microphone frame
-  int64_t due = 0;       // clock time at which the current block is complete
   for (;;) {
     const Params p = params(true);
-    due = toClock(position + p.frames);
-    if (!clock_.waitUntil(taskId, due)) break;
-    media::IAudioFrameObserver* obs = acquire();
-    const int frames = p.frames;
-    const int n = frames * p.channels;
-    if (room_ != nullptr) {
-      room_->capture(position, frames, p.channels, recFrame_.data());
-    } else {
-      mic_.read(position, frames, p.channels, recFrame_.data());
-    }
-    if (aec_) cancelEcho(recFrame_.data(), frames, p.channels, clock_.now());
-    SimBlockEvent ev;
-    ev.time = clock_.now();
-    ev.offset = position * 2;
-    ev.samples = frames * 2;
-    if (obs != nullptr) {
-      media::AudioFrame frame{};
-      frame.type = media::FRAME_TYPE_PCM16;
-      frame.samplesPerChannel = frames;
-      frame.bytesPerSample = media::TWO_BYTES_PER_SAMPLE;
-      frame.channels = p.channels;
-      frame.samplesPerSec = kSampleRate;
-      frame.renderTimeMs = position * 1000 / kSampleRate;
-      int16_t* buf = recFrame_.data();
-      if (!p.readWrite) {
-        std::memcpy(recCopy_.data(), recFrame_.data(), sizeof(int16_t) * static_cast<size_t>(n));
-        buf = recCopy_.data();
-      }
-      frame.buffer = buf;
-      const auto t0 = std::chrono::steady_clock::now();
-      ev.accepted = obs->onRecordAudioFrame(channelId_.c_str(), frame);
-      recNanos_ += nanosSince(t0);
-      ++recCalls_;
-      release();
-      // What the engine itself would send: the observer's result in
-      // read-write mode, the untouched block otherwise.
-      for (int i = 0; i < n; ++i) {
-        if (recFrame_[static_cast<size_t>(i)] != 0) ++micNotSilenced_;
-      }
-    }
-    recordEvents_.push_back(ev);
-    position += frames;
-    recordProgress_.store(position, std::memory_order_release);
+    // The block is handed over once it has been fully captured.
+    if (!clock_.waitUntil(taskId, toClock(recPosition_ + p.frames))) break;
+    recordPeriod(p, nullptr);
   }
+}
+
+void SimVoiceEngine::recordPeriod(const Params& p, const int16_t* captured) {
+  const int64_t position = recPosition_;
+  media::IAudioFrameObserver* obs = acquire();
+  const int frames = p.frames;
+  const int n = frames * p.channels;
+  if (captured != nullptr) {
+    for (int i = 0; i < frames; ++i) {
+      if (p.channels == 1) {
+        recFrame_[static_cast<size_t>(i)] =
+            static_cast<int16_t>((captured[2 * i] + captured[2 * i + 1]) / 2);
+      } else {
+        recFrame_[static_cast<size_t>(2 * i)] = captured[2 * i];
+        recFrame_[static_cast<size_t>(2 * i + 1)] = captured[2 * i + 1];
+      }
+    }
+  } else if (room_ != nullptr) {
+    room_->capture(position, frames, p.channels, recFrame_.data());
+  } else {
+    mic_.read(position, frames, p.channels, recFrame_.data());
+  }
+  if (aec_) cancelEcho(recFrame_.data(), frames, p.channels, clock_.now());
+  if (recordDither_) {
+    for (int i = 0; i < n; ++i) {
+      ditherState_ = ditherState_ * 6364136223846793005ULL + 1442695040888963407ULL;
+      const int d = static_cast<int>((ditherState_ >> 33) % 5) - 2;
+      const int v = recFrame_[static_cast<size_t>(i)] + d;
+      recFrame_[static_cast<size_t>(i)] =
+          static_cast<int16_t>(std::min(32767, std::max(-32768, v)));
+    }
+  }
+  SimBlockEvent ev;
+  ev.time = clock_.now();
+  ev.offset = position * 2;
+  ev.samples = frames * 2;
+  if (obs != nullptr) {
+    media::AudioFrame frame{};
+    frame.type = media::FRAME_TYPE_PCM16;
+    frame.samplesPerChannel = frames;
+    frame.bytesPerSample = media::TWO_BYTES_PER_SAMPLE;
+    frame.channels = p.channels;
+    frame.samplesPerSec = kSampleRate;
+    frame.renderTimeMs = position * 1000 / kSampleRate;
+    // The observer may silence a read-write block: a copy keeps what it got.
+    std::memcpy(recCopy_.data(), recFrame_.data(), sizeof(int16_t) * static_cast<size_t>(n));
+    int16_t* buf = p.readWrite ? recFrame_.data() : recCopy_.data();
+    frame.buffer = buf;
+    const auto t0 = std::chrono::steady_clock::now();
+    ev.accepted = obs->onRecordAudioFrame(channelId_.c_str(), frame);
+    const int64_t took = nanosSince(t0);
+    recNanos_ += took;
+    recTimes_.add(took);
+    ++recCalls_;
+    release();
+    // Recorded once the observer has it, so that a reader never counts a
+    // block the bridge has not queued yet.
+    if (recordHistory_ != nullptr && p.channels == 2) {
+      recordHistory_->pushInterleaved(ev.time, recCopy_.data(), frames);
+    }
+    // What the engine itself would send: the observer's result in
+    // read-write mode, the untouched block otherwise.
+    for (int i = 0; i < n; ++i) {
+      if (recFrame_[static_cast<size_t>(i)] != 0) ++micNotSilenced_;
+    }
+  }
+  keep(recordEvents_, ev, live_);
+  recPosition_ = position + frames;
+  recordProgress_.store(recPosition_, std::memory_order_release);
 }
 
 void SimVoiceEngine::keepReferenceLocked(const media::AudioFrame& frame, int64_t now) {
@@ -324,71 +387,81 @@ void SimVoiceEngine::cancelEcho(int16_t* block, int frames, int channels, int64_
 }
 
 void SimVoiceEngine::playbackLoop(int taskId) {
-  int64_t position = 0;  // next talker frame
   for (;;) {
     // A playback block is handed over when it is due to be played, if it
     // ends within the session.
     const Params p = params(false);
-    if (toClock(position + p.frames) > clock_.end()) {
+    if (toClock(playPosition_ + p.frames) > clock_.end()) {
       clock_.finish(taskId);
       break;
     }
-    if (!clock_.waitUntil(taskId, toClock(position))) break;
-    media::IAudioFrameObserver* obs = acquire();
-    const int frames = p.frames;
-    const int n = frames * p.channels;
-    SimBlockEvent ev;
-    ev.time = clock_.now();
-    ev.offset = position * 2;
-    ev.samples = frames * 2;
-    std::fill(playMix_.begin(), playMix_.begin() + n, int16_t(0));
-    for (size_t i = 0; i < talkers_.size(); ++i) {
-      Talker& t = talkers_[i];
-      t.source.read(position, frames, p.channels, playFrame_.data());
-      for (int k = 0; k < n; ++k) {
-        const int s = playMix_[static_cast<size_t>(k)] + playFrame_[static_cast<size_t>(k)];
-        playMix_[static_cast<size_t>(k)] =
-            static_cast<int16_t>(std::min(32767, std::max(-32768, s)));
-      }
-      if (obs == nullptr) continue;
-      media::AudioFrame frame{};
-      frame.type = media::FRAME_TYPE_PCM16;
-      frame.samplesPerChannel = frames;
-      frame.bytesPerSample = media::TWO_BYTES_PER_SAMPLE;
-      frame.channels = p.channels;
-      frame.samplesPerSec = kSampleRate;
-      frame.buffer = playFrame_.data();
-      frame.renderTimeMs = position * 1000 / kSampleRate;
-      const auto t0 = std::chrono::steady_clock::now();
-      const bool ok = obs->onPlaybackAudioFrameBeforeMixing(t.channelId.c_str(), t.uid, frame);
-      playNanos_ += nanosSince(t0);
-      ++playCalls_;
-      t.offered += n;
-      if (!ok) t.rejections.push_back(ev.time);
-      if (i == 0) ev.accepted = ok;
-    }
-    if (obs != nullptr) {
-      media::AudioFrame mix{};
-      mix.type = media::FRAME_TYPE_PCM16;
-      mix.samplesPerChannel = frames;
-      mix.bytesPerSample = media::TWO_BYTES_PER_SAMPLE;
-      mix.channels = p.channels;
-      mix.samplesPerSec = kSampleRate;
-      mix.buffer = playMix_.data();
-      mix.renderTimeMs = position * 1000 / kSampleRate;
-      const auto t0 = std::chrono::steady_clock::now();
-      const bool filled = obs->onPlaybackAudioFrame(channelId_.c_str(), mix);
-      playNanos_ += nanosSince(t0);
-      if (filled && playbackProbe_ != nullptr && p.channels == 2) {
-        playbackProbe_->deliver(ev.time, playMix_.data(), frames);
-      }
-      ++playCalls_;
-      release();
-    }
-    playbackEvents_.push_back(ev);
-    position += frames;
-    playbackProgress_.store(position, std::memory_order_release);
+    if (!clock_.waitUntil(taskId, toClock(playPosition_))) break;
+    playbackPeriod(p);
   }
+}
+
+void SimVoiceEngine::playbackPeriod(const Params& p) {
+  const int64_t position = playPosition_;
+  media::IAudioFrameObserver* obs = acquire();
+  const int frames = p.frames;
+  const int n = frames * p.channels;
+  SimBlockEvent ev;
+  ev.time = clock_.now();
+  ev.offset = position * 2;
+  ev.samples = frames * 2;
+  std::fill(playMix_.begin(), playMix_.begin() + n, int16_t(0));
+  for (size_t i = 0; i < talkers_.size(); ++i) {
+    Talker& t = talkers_[i];
+    t.source.read(position, frames, p.channels, playFrame_.data());
+    for (int k = 0; k < n; ++k) {
+      const int s = playMix_[static_cast<size_t>(k)] + playFrame_[static_cast<size_t>(k)];
+      playMix_[static_cast<size_t>(k)] = static_cast<int16_t>(std::min(32767, std::max(-32768, s)));
+    }
+    if (obs == nullptr) continue;
+    media::AudioFrame frame{};
+    frame.type = media::FRAME_TYPE_PCM16;
+    frame.samplesPerChannel = frames;
+    frame.bytesPerSample = media::TWO_BYTES_PER_SAMPLE;
+    frame.channels = p.channels;
+    frame.samplesPerSec = kSampleRate;
+    frame.buffer = playFrame_.data();
+    frame.renderTimeMs = position * 1000 / kSampleRate;
+    const auto t0 = std::chrono::steady_clock::now();
+    const bool ok = obs->onPlaybackAudioFrameBeforeMixing(t.channelId.c_str(), t.uid, frame);
+    const int64_t took = nanosSince(t0);
+    playNanos_ += took;
+    talkerTimes_.add(took);
+    ++playCalls_;
+    if (t.history != nullptr && p.channels == 2) {
+      t.history->pushInterleaved(ev.time, playFrame_.data(), frames);
+    }
+    t.offered += n;
+    if (!ok) keep(t.rejections, ev.time, live_);
+    if (i == 0) ev.accepted = ok;
+  }
+  if (obs != nullptr) {
+    media::AudioFrame mix{};
+    mix.type = media::FRAME_TYPE_PCM16;
+    mix.samplesPerChannel = frames;
+    mix.bytesPerSample = media::TWO_BYTES_PER_SAMPLE;
+    mix.channels = p.channels;
+    mix.samplesPerSec = kSampleRate;
+    mix.buffer = playMix_.data();
+    mix.renderTimeMs = position * 1000 / kSampleRate;
+    const auto t0 = std::chrono::steady_clock::now();
+    const bool filled = obs->onPlaybackAudioFrame(channelId_.c_str(), mix);
+    const int64_t took = nanosSince(t0);
+    playNanos_ += took;
+    mixTimes_.add(took);
+    if (filled && playbackProbe_ != nullptr && p.channels == 2) {
+      playbackProbe_->deliver(ev.time, playMix_.data(), frames);
+    }
+    ++playCalls_;
+    release();
+  }
+  keep(playbackEvents_, ev, live_);
+  playPosition_ = position + frames;
+  playbackProgress_.store(playPosition_, std::memory_order_release);
 }
 
 }  // namespace sim

@@ -32,6 +32,11 @@
 //    start().
 //  - recordProgress_ and playbackProgress_ (frames handed to the observer so
 //    far) are written by their own thread and may be read from any thread.
+//  - Live drive (startLive): no threads of its own; a device's audio thread
+//    calls runRecordPeriod and runPlaybackPeriod, one period at a time, and
+//    is then "the recording thread" and "the playback thread" above. Every
+//    record it keeps stops growing at the room reserved before the start,
+//    so that thread never allocates.
 #pragma once
 
 #include <atomic>
@@ -44,6 +49,7 @@
 #include <vector>
 
 #include "KivraRtcEngine.h"
+#include "KivraSimCallTimes.h"
 #include "KivraSimClock.h"
 #include "KivraSimEchoCanceller.h"
 #include "KivraSimLatency.h"
@@ -71,6 +77,7 @@ struct SimTrackCapture {
   int64_t refusedFrames = 0;     // malformed frames refused with -1
   int64_t pushes = 0;            // frames accepted, captured or not
   int64_t pushedSamples = 0;
+  int64_t uncapturedFrames = 0;  // accepted past the capture's reserved room
 };
 
 // One engine period as the engine saw it.
@@ -136,6 +143,30 @@ class KIVRA_SDK_API SimVoiceEngine : public rtc::IRtcEngine, public media::IMedi
   void start();
   void join();
 
+  // Live drive: prepares what start() prepares but starts no thread; a
+  // device thread then runs one engine period per call, in the period's
+  // frames (framesPerCall). `captured` is that period's microphone, 48 kHz
+  // interleaved stereo; null reads the microphone source (or room). Call
+  // finishLive() once the device thread has stopped.
+  void startLive();
+  int framesPerCall(bool record) const { return params(record).frames; }
+  void runRecordPeriod(const int16_t* captured);
+  void runPlaybackPeriod();
+  void finishLive() { join(); }
+  // The block each recording period hands to the observer, after the echo
+  // canceller, and each talker's block as handed over (for probes that
+  // measure latency on live audio). Not owned; set before the start.
+  void setRecordHistory(SimMixHistory* history) { recordHistory_ = history; }
+  void setTalkerHistory(size_t talker, SimMixHistory* history);
+  // Adds -2..+2 of dither to each recorded block after the echo canceller,
+  // before the observer sees it, so that a probe can place every frame even
+  // where the canceller left digital silence.
+  void setRecordDither(bool on) { recordDither_ = on; }
+  // Durations of the observer calls, per kind; complete after join().
+  const SimCallTimes& recordCallTimes() const { return recTimes_; }
+  const SimCallTimes& talkerCallTimes() const { return talkerTimes_; }
+  const SimCallTimes& mixCallTimes() const { return mixTimes_; }
+
   media::IAudioFrameObserver* observer() const;
   const SimSource& microphone() const { return mic_; }
   const SimSource& talkerSource(size_t i) const { return talkers_[i].source; }
@@ -185,6 +216,7 @@ class KIVRA_SDK_API SimVoiceEngine : public rtc::IRtcEngine, public media::IMedi
     int64_t position = 0;  // next source frame
     int64_t offered = 0;
     std::vector<int64_t> rejections;
+    SimMixHistory* history = nullptr;
   };
   struct Params {
     int channels = 2;
@@ -201,8 +233,12 @@ class KIVRA_SDK_API SimVoiceEngine : public rtc::IRtcEngine, public media::IMedi
   void cancelEcho(int16_t* block, int frames, int channels, int64_t now);
   void release();
   Params honour(const media::AudioParams& p);
+  void prepareRun();
   void recordLoop(int taskId);
   void playbackLoop(int taskId);
+  // One period of each thread; the position is the thread's own.
+  void recordPeriod(const Params& p, const int16_t* captured);
+  void playbackPeriod(const Params& p);
   int64_t toClock(int64_t deviceFrames) const { return simDeviceToClock(deviceFrames, ppm_); }
 
   SimClock& clock_;
@@ -258,6 +294,12 @@ class KIVRA_SDK_API SimVoiceEngine : public rtc::IRtcEngine, public media::IMedi
   int64_t echoSkipped_ = 0;
   // Per-thread scratch, sized at start().
   std::vector<int16_t> recFrame_, recCopy_, playFrame_, playMix_;
+  int64_t recPosition_ = 0, playPosition_ = 0;  // next frame, per thread
+  SimMixHistory* recordHistory_ = nullptr;
+  bool recordDither_ = false;
+  bool live_ = false;  // set by startLive() before the device thread runs
+  uint64_t ditherState_ = 0x2545F4914F6CDD1DULL;
+  SimCallTimes recTimes_, talkerTimes_, mixTimes_;
 };
 
 }  // namespace sim

@@ -8,19 +8,40 @@ namespace kivra {
 namespace sim {
 namespace {
 
+// Frames the queue behind a probe holds: handed over, not yet received; -1
+// when unknown (no probe, or nothing received yet).
+int64_t queued(const SimLatencyProbe* probe) {
+  if (probe == nullptr || !probe->started()) return -1;
+  return probe->source().produced() - probe->nextFrame();
+}
+
+// A pull came back short although the queue held what it asked for.
+bool shortPull(int64_t held, int got, int asked) {
+  return held >= 0 && got < std::min<int64_t>(held, asked);
+}
+
 constexpr float kHalfPi = 1.57079632679489662f;
 
 int clampFrames(int frames) { return std::min(std::max(frames, 16), 16384); }
 
 // Runs one bridge callback and adds the wall time spent inside it.
 template <typename Fn>
-void timed(int64_t& nanos, int64_t& calls, Fn fn) {
+void timed(int64_t& nanos, int64_t& calls, SimCallTimes& times, Fn fn) {
   const auto t0 = std::chrono::steady_clock::now();
   fn();
-  nanos +=
+  const int64_t took =
       std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0)
           .count();
+  nanos += took;
+  times.add(took);
   ++calls;
+}
+
+// Adds to a record; live, records stop at their reserved room (a device
+// thread must not allocate), simulated ones grow.
+template <typename T>
+void keep(std::vector<T>& v, const T& x, bool bounded) {
+  if (!bounded || v.size() < v.capacity()) v.push_back(x);
 }
 
 }  // namespace
@@ -86,6 +107,21 @@ void SimWwise::setVoiceProbe(size_t voice, SimLatencyProbe* probe) {
 
 bool SimWwise::start() {
   if (started_) return true;
+  if (!prepare()) return false;
+  const int task = clock_.addTask("wwise", 2);
+  thread_ = std::thread([this, task] { loop(task); });
+  return true;
+}
+
+bool SimWwise::startLive() {
+  if (started_) return true;
+  live_ = true;
+  return prepare();
+}
+
+void SimWwise::renderLive(int64_t time, float* speakers) { renderFrame(time, speakers); }
+
+bool SimWwise::prepare() {
   callbacks_ = kivra::standin::pluginCallbacks();
   const kivra::standin::PluginCallbacks& cb = callbacks_;
   if (!cb.setTransferRecordingData || !cb.getRecodeAudioFrame ||
@@ -106,8 +142,6 @@ bool SimWwise::start() {
   started_ = true;
   cb.setTransferRecordingData(true);
   cb.setTransferPlayoutData(true);
-  const int task = clock_.addTask("wwise", 2);
-  thread_ = std::thread([this, task] { loop(task); });
   return true;
 }
 
@@ -160,10 +194,12 @@ void SimWwise::loop(int taskId) {
 
 void SimWwise::pullVoice(Voice& v, SimBufferProxy& proxy, int64_t time) {
   proxy.prepare();
-  timed(callbackNanos_, callbackCalls_,
+  const int64_t held = queued(v.probe);
+  timed(callbackNanos_, callbackCalls_, voicePullTimes_,
         [&] { callbacks_.getPlayoutAudioFrameByUid(&proxy, v.object); });
   const int got = proxy.delivered();
-  voicePulled_.push_back(got);
+  if (shortPull(held, got, proxy.CapacityFrames())) ++v.shortPulls;
+  keep(voicePulled_, static_cast<int32_t>(got), live_);
   v.total += got;
   const size_t cap = v.fifo.size() / 2;
   const float* l = proxy.ChannelData(0);
@@ -183,15 +219,18 @@ void SimWwise::pullVoice(Voice& v, SimBufferProxy& proxy, int64_t time) {
   }
 }
 
-void SimWwise::renderFrame(int64_t time) {
+void SimWwise::renderFrame(int64_t time, float* speakers) {
   const int n = config_.framesPerBuffer;
   SimWwiseFrame fr;
   fr.time = time;
 
   // Microphone through its effect and back.
   micProxy_.prepare();
-  timed(callbackNanos_, callbackCalls_, [&] { callbacks_.getRecodeAudioFrame(&micProxy_); });
+  const int64_t micHeld = queued(micProbe_);
+  timed(callbackNanos_, callbackCalls_, micPullTimes_,
+        [&] { callbacks_.getRecodeAudioFrame(&micProxy_); });
   const int got = micProxy_.delivered();
+  if (shortPull(micHeld, got, micProxy_.CapacityFrames())) ++micShort_;
   fr.micPulled = got;
   if (got > 0) {
     if (micProbe_ != nullptr) {
@@ -207,7 +246,7 @@ void SimWwise::renderFrame(int64_t time) {
       }
     }
     micProxy_.setFilled(got);
-    timed(callbackNanos_, callbackCalls_,
+    timed(callbackNanos_, callbackCalls_, micPushTimes_,
           [&] { callbacks_.pushRecodeAudioFrameAfterEffect(&micProxy_); });
     for (uint32_t c = 0; c < 2; ++c) {
       const float* d = micProxy_.ChannelData(c);
@@ -228,7 +267,7 @@ void SimWwise::renderFrame(int64_t time) {
     if (isVirtual) {
       // Not pulled: the voice's own buffer starts over when it comes back.
       ++v.virtualPulls;
-      voicePulled_.push_back(0);
+      keep(voicePulled_, int32_t(0), live_);
       v.playing = false;
       v.count = 0;
       continue;
@@ -269,20 +308,24 @@ void SimWwise::renderFrame(int64_t time) {
     }
     mixL[i] = std::min(1.0f, std::max(-1.0f, mixL[i]));
     mixR[i] = std::min(1.0f, std::max(-1.0f, mixR[i]));
-    if (config_.captureSpeakers) {
+    if (config_.captureSpeakers && (!live_ || speakers_.size() + 2 <= speakers_.capacity())) {
       speakers_.push_back(mixL[i]);
       speakers_.push_back(mixR[i]);
+    }
+    if (speakers != nullptr) {
+      speakers[2 * i] = mixL[i];
+      speakers[2 * i + 1] = mixR[i];
     }
   }
   mixProxy_.setFilled(n);
   if (config_.room != nullptr) config_.room->play(time, mixL, mixR, n);
   if (mixHistory_ != nullptr) mixHistory_->push(time, mixL, mixR, n);
   if (config_.pushReverse) {
-    timed(callbackNanos_, callbackCalls_,
+    timed(callbackNanos_, callbackCalls_, mixPushTimes_,
           [&] { callbacks_.pushPlayoutAudioFrameAfterEffect(&mixProxy_); });
     ++reversePushes_;
   }
-  frames_.push_back(fr);
+  keep(frames_, fr, live_);
 }
 
 }  // namespace sim

@@ -26,6 +26,9 @@
 // caller's thread while the audio thread is not running; the audio thread
 // owns every buffer and statistic while it runs, and allocates nothing per
 // frame (buffers are sized at start()). Results are read after join().
+// Live drive (startLive): no thread of its own; an output device's callback
+// calls renderLive for each Wwise frame and is then the audio thread; its
+// records stop growing at the room reserved at the start.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +36,7 @@
 #include <vector>
 
 #include "IAkAudioBufferProxy.h"
+#include "KivraSimCallTimes.h"
 #include "KivraSimClock.h"
 #include "KivraSimLatency.h"
 #include "KivraSimRoom.h"
@@ -142,6 +146,18 @@ class KIVRA_SDK_API SimWwise {
   // Switches both transfers off.
   void stop();
 
+  // Live drive: what start() does, but no thread: the caller renders each
+  // frame with renderLive (framesPerBuffer frames of the mix, interleaved
+  // stereo, into `speakers`) at clock time `time`.
+  bool startLive();
+  void renderLive(int64_t time, float* speakers);
+  // Durations of the bridge's callbacks, per callback; complete after
+  // join() (live: once the device has stopped).
+  const SimCallTimes& micPullTimes() const { return micPullTimes_; }
+  const SimCallTimes& micPushTimes() const { return micPushTimes_; }
+  const SimCallTimes& voicePullTimes() const { return voicePullTimes_; }
+  const SimCallTimes& mixPushTimes() const { return mixPushTimes_; }
+
   const SimWwiseConfig& config() const { return config_; }
   size_t voiceCount() const { return voices_.size(); }
   uint64_t voiceObject(size_t i) const { return voices_[i].object; }
@@ -167,6 +183,11 @@ class KIVRA_SDK_API SimWwise {
   // Frames that fell in a stall and were never rendered.
   int64_t stalledFrames() const { return stalledFrames_; }
   int64_t voiceVirtualPulls(size_t i) const { return voices_[i].virtualPulls; }
+  // Pulls that came back short while the queue held what they asked for (the
+  // queue's content known from the probe: handed over and not yet received).
+  // Needs the probes; counted once the stream has started.
+  int64_t micShortPulls() const { return micShort_; }
+  int64_t voiceShortPulls(size_t i) const { return voices_[i].shortPulls; }
   // Wall time spent inside the bridge's callbacks, in nanoseconds.
   int64_t callbackNanos() const { return callbackNanos_; }
   int64_t callbackCalls() const { return callbackCalls_; }
@@ -183,11 +204,13 @@ class KIVRA_SDK_API SimWwise {
     std::vector<int16_t> captured;
     std::vector<SimSpan> virtualSpans;
     int64_t virtualPulls = 0;
+    int64_t shortPulls = 0;
     SimLatencyProbe* probe = nullptr;
   };
 
+  bool prepare();
   void loop(int taskId);
-  void renderFrame(int64_t time);
+  void renderFrame(int64_t time, float* speakers = nullptr);
   void pullVoice(Voice& v, SimBufferProxy& proxy, int64_t time);
 
   SimClock& clock_;
@@ -203,7 +226,7 @@ class KIVRA_SDK_API SimWwise {
   std::vector<SimWwiseFrame> frames_;
   std::vector<int32_t> voicePulled_;
   std::vector<float> speakers_;
-  int64_t micUnderruns_ = 0, micTotal_ = 0, micDrained_ = 0;
+  int64_t micUnderruns_ = 0, micTotal_ = 0, micDrained_ = 0, micShort_ = 0;
   int64_t reversePushes_ = 0;
   int64_t stalledFrames_ = 0;
   uint64_t ditherState_ = 0x9E3779B97F4A7C15ULL;
@@ -212,6 +235,8 @@ class KIVRA_SDK_API SimWwise {
   SimLatencyProbe* micProbe_ = nullptr;
   SimMixHistory* mixHistory_ = nullptr;
   int64_t callbackNanos_ = 0, callbackCalls_ = 0;
+  SimCallTimes micPullTimes_, micPushTimes_, voicePullTimes_, mixPushTimes_;
+  bool live_ = false;
 };
 
 }  // namespace sim
