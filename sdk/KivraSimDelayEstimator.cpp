@@ -31,6 +31,11 @@ bool SimDelayEstimator::capture(double meanSquare) {
   capEnv_[static_cast<size_t>(c % kHistory)] = c == 0 ? 0.0 : e - lastCap_;
   lastCap_ = e;
   ++capCount_;
+  if (++blockFrames_ >= kStableToMove) {
+    previousBlockLeast_ = blockLeast_;
+    blockLeast_ = INT64_MAX;
+    blockFrames_ = 0;
+  }
   if (!started_) {
     if (farCount_ == 0) return false;
     started_ = true;
@@ -81,16 +86,30 @@ bool SimDelayEstimator::capture(double meanSquare) {
     least = std::min(least, (j - offset_ + best) - farHanded_[static_cast<size_t>(j % kHistory)]);
   }
   if (least == INT64_MAX) return false;
-  const int lead = static_cast<int>(least);
+  // A device that runs its callbacks in bursts (a sound server with a long
+  // buffer) makes even that least vary by a burst's length from one
+  // stretch to the next. The path's lead is the least over a longer memory
+  // (two blocks of kStableToMove frames): a lower lead is taken at once (the
+  // reference must never come late), a higher one only once the memory has
+  // forgotten the lower.
+  // The first lock is taken from the least alone and kept out of the
+  // memory: a device's first second is not yet the path.
+  if (lockedLead_ >= 0) blockLeast_ = std::min(blockLeast_, least);
+  const int lead = static_cast<int>(std::min(previousBlockLeast_, std::min(blockLeast_, least)));
+  if (lockedLead_ >= 0) lockedLag_ = best;
   if (lead < 0) {
     // The echo comes first: there is no lead to tell, only a fault to show.
     lateMs_ = -lead * 10;
     return false;
   }
   lateMs_ = 0;
-  // A change of one frame is burst jitter, not a new path.
-  if (lockedLead_ >= 0 && std::abs(lead - lockedLead_) < 2) return false;
+  // A change of less than kJitterFrames is burst jitter, not a new path: a
+  // sound server's bursts move the least lead by up to 30 ms from one
+  // stretch of seconds to the next, and the canceller's aligned lead leaves
+  // room for that much.
+  if (lockedLead_ >= 0 && std::abs(lead - lockedLead_) < kJitterFrames) return false;
   lockedLead_ = lead;
+  lockedLag_ = best;
   return true;
 }
 

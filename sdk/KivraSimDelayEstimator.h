@@ -17,6 +17,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 
 #include "KivraWwisePluginApi.h"
 
@@ -41,6 +42,12 @@ class KIVRA_SDK_API SimDelayEstimator {
   bool locked() const { return lockedLead_ >= 0; }
   // The lead in ms (10 ms resolution), or -1 before the first lock.
   int leadMs() const { return lockedLead_ < 0 ? -1 : lockedLead_ * 10; }
+  // The capture frame that holds far frame `far`'s echo (both counted from
+  // the first handed to the estimator), by the lag that stood last; -1
+  // before the first lock.
+  int64_t echoCaptureFrame(int64_t far) const {
+    return lockedLead_ < 0 ? -1 : far - offset_ + lockedLag_;
+  }
   // How long after its echo the reference comes, in ms, when that is what
   // the streams show (nothing can cancel such an echo); 0 otherwise.
   int referenceLateMs() const { return lateMs_; }
@@ -54,6 +61,7 @@ class KIVRA_SDK_API SimDelayEstimator {
   static constexpr double kThreshold = 0.35;
   static constexpr int kStableFrames = 30;   // to lock the first time
   static constexpr int kStableToMove = 200;  // to move once locked
+  static constexpr int kJitterFrames = 4;    // the least move of the lead
   // A far frame under -55 dBFS is silence: while the far end has been silent
   // for the whole search, the statistics stand still, so that the first
   // onset after a long pause cannot outweigh what was learnt before it.
@@ -81,6 +89,11 @@ class KIVRA_SDK_API SimDelayEstimator {
   int best_ = -1000;  // no lag yet
   int bestRun_ = 0;
   int lockedLead_ = -1;
+  int lockedLag_ = 0;  // the lag that stood when the lead was last computed
+  // The least lead over the current and the previous block of capture
+  // frames (kStableToMove each).
+  int64_t blockLeast_ = INT64_MAX, previousBlockLeast_ = INT64_MAX;
+  int blockFrames_ = 0;
   int lateMs_ = 0;
 };
 

@@ -137,9 +137,18 @@ bool SimEchoCanceller::capture(int16_t* frames, int channels) {
     cancelling_ = false;
     ++bypasses_;
   }
-  // The far-end frames now due, oldest first.
-  while (heldHead_ < heldTail_ &&
-         heldAt_[static_cast<size_t>(heldHead_ % kHeld)] + hold_ <= captureFrames_) {
+  // The far-end frames now due, oldest first. Once the estimator has the
+  // path, a frame is due aligned lead before the capture frame that holds
+  // its echo: the delay the module sees is then the same for every frame,
+  // however the sound server bursts the reference in. Until then, and for a
+  // path shorter than the aligned lead, a frame is due hold_ after it came.
+  const int aligned = std::max(0, config_.alignedLeadMs) / 10;
+  for (;;) {
+    if (heldHead_ == heldTail_) break;
+    const int64_t arrived = heldAt_[static_cast<size_t>(heldHead_ % kHeld)];
+    const int64_t echo = config_.estimateDelay ? estimator_.echoCaptureFrame(heldHead_) : -1;
+    const int64_t due = echo >= 0 ? std::max(arrived, echo - aligned) : arrived + hold_;
+    if (due > captureFrames_) break;
     processReverse(held_.data() + static_cast<size_t>(heldHead_ % kHeld) * kFrames * 2);
     ++heldHead_;
   }
