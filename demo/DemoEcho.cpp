@@ -50,10 +50,11 @@ void place(std::vector<int16_t>& track, const std::vector<int16_t>& clip, double
   }
 }
 
-// The game bed: two channels of slowly swelling wind that differ from each
-// other, and effects (impacts and short chirps) at irregular times and
-// places in the stereo image. Nothing in it repeats at a fixed period.
-std::vector<int16_t> synthBed(double seconds, double dbfs) {
+}  // namespace
+
+// The bed's two channels of wind differ from each other; its effects are
+// impacts and short chirps.
+std::vector<int16_t> synthGameBed(double seconds, double dbfs) {
   const int64_t frames = frameOf(seconds);
   std::vector<double> left(static_cast<size_t>(frames), 0.0), right(left);
   Rng rng(17);
@@ -122,6 +123,8 @@ std::vector<int16_t> synthBed(double seconds, double dbfs) {
   }
   return out;
 }
+
+namespace {
 
 double energy(const std::vector<float>& x, int64_t from, int64_t to) {
   double sum = 0;
@@ -263,7 +266,7 @@ bool prepareEchoInputs(const EchoConfig& config, EchoInputs& in, std::string& er
       track->insert(track->end(), track->begin(),
                     track->begin() + static_cast<std::ptrdiff_t>(samples));
   }
-  in.bed = synthBed(p.end * in.cycles + 1.0, config.bedDbfs);
+  in.bed = synthGameBed(p.end * in.cycles + 1.0, config.bedDbfs);
   return true;
 }
 
@@ -858,6 +861,8 @@ int echoFail(const std::string& message) {
   return 2;
 }
 
+}  // namespace
+
 bool parseNumber(const std::string& s, double lo, double hi, double& out) {
   if (s.empty()) return false;
   char* end = nullptr;
@@ -872,8 +877,6 @@ bool parseWhole(const std::string& s, int lo, int hi, int& out) {
   out = static_cast<int>(d);
   return true;
 }
-
-}  // namespace
 
 int echoMain(int argc, char** argv) {
   EchoConfig config;

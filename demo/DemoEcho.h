@@ -148,6 +148,15 @@ bool runEchoSweep(const EchoConfig& config, const std::vector<int>& frames,
 std::string echoSweepTable(const std::vector<EchoSweepCell>& cells);
 std::string echoSweepSvg(const std::vector<EchoSweepCell>& cells);
 
+// The game bed: two channels of slowly swelling wind and effects at
+// irregular times and places, at `dbfs` RMS; nothing repeats at a fixed
+// period. 48 kHz stereo.
+std::vector<int16_t> synthGameBed(double seconds, double dbfs);
+
+// Option values: a number in [lo, hi]; a whole number in [lo, hi].
+bool parseNumber(const std::string& s, double lo, double hi, double& out);
+bool parseWhole(const std::string& s, int lo, int hi, int& out);
+
 // kivra_demo --echo ...: the command line of the scenario and of the sweep.
 int echoMain(int argc, char** argv);
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "DemoEcho.h"
+#include "DemoLive.h"
 #include "DemoReport.h"
 #include "DemoSession.h"
 
@@ -65,6 +66,7 @@ const char* kUsage =
     "                      virtual from 20:00 for a minute (options after it change it)\n"
     "  --no-progress       no progress bar (it is drawn only on a terminal anyway)\n"
     "  --echo ...          the echo scenario instead (see kivra_demo --echo --help)\n"
+    "  --live ...          the session live on the audio devices (see kivra_demo --live --help)\n"
     "  --help              this text\n"
     "\n"
     "Outputs in DIR: microphone.wav (the input as fed to the engine, cut or followed by\n"
@@ -196,6 +198,7 @@ bool parseTalker(const std::string& desc, TalkerConfig& t, std::string& error) {
 int main(int argc, char** argv) {
   // The echo scenario has its own options: kivra_demo --echo --help.
   if (argc > 1 && std::strcmp(argv[1], "--echo") == 0) return kivra::demo::echoMain(argc, argv);
+  if (argc > 1 && std::strcmp(argv[1], "--live") == 0) return kivra::demo::liveMain(argc, argv);
   SessionConfig config = kivra::demo::defaultSession();
   std::vector<TalkerConfig> talkers;
   bool noProgress = false, gainGiven = false;

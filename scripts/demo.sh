@@ -9,7 +9,7 @@ ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 
 (
   cd "$ROOT"
-  scripts/install-deps.sh base demo
+  scripts/install-deps.sh base demo live
   JOBS="${JOBS:-$(nproc)}"
   echo "demo: building kivra_demo and KivraWwiseWrapper (release preset, build/release)"
   # Quiet unless it fails: then the build's whole output is shown.

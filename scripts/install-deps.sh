@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those missing.
-# Usage: scripts/install-deps.sh [base|demo|bench|fuzz|windows|arm|layout|csharp|all]...
+# Usage: scripts/install-deps.sh [base|demo|live|servers|bench|fuzz|windows|arm|layout|csharp|all]...
 # apt's output goes to a log file, printed only when an install fails.
 set -euo pipefail
 
@@ -9,6 +9,8 @@ for group in "${@:-base}"; do
   case "$group" in
     base) want+=(cmake g++ make libgtest-dev python3) ;;
     demo) want+=(libsndfile1-dev libsamplerate0-dev sox alsa-utils libwebrtc-audio-processing-dev) ;;
+    live) want+=(portaudio19-dev libasound2-plugins) ;;
+    servers) want+=(pulseaudio pulseaudio-utils jackd2 sox) ;;
     bench) want+=(libbenchmark-dev libboost-dev python3) ;;
     fuzz) want+=(clang libclang-rt-14-dev) ;;
     windows) want+=(g++-mingw-w64-x86-64 wine64 googletest) ;;
@@ -18,7 +20,8 @@ for group in "${@:-base}"; do
     all) want+=(cmake g++ make libgtest-dev python3 libsndfile1-dev libsamplerate0-dev sox
                 alsa-utils libwebrtc-audio-processing-dev libbenchmark-dev libboost-dev clang
                 libclang-rt-14-dev g++-mingw-w64-x86-64 wine64 googletest g++-aarch64-linux-gnu
-                g++-arm-linux-gnueabihf qemu-user mono-devel) ;;
+                g++-arm-linux-gnueabihf qemu-user mono-devel portaudio19-dev libasound2-plugins
+                pulseaudio pulseaudio-utils jackd2) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh base demo
+scripts/install-deps.sh base demo live
 JOBS="${JOBS:-$(nproc)}"
 cmake --preset release
 cmake --build --preset release -j "$JOBS"
