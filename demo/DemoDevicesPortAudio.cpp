@@ -290,7 +290,9 @@ void AudioDevices::stop() {
   Impl& m = *impl_;
   for (PaStream** s : {&m.input, &m.output}) {
     if (*s == nullptr) continue;
-    Pa_StopStream(*s);
+    // Abort, not stop: a stop waits for the device to hand over its last
+    // buffer, and a capture device that has stopped delivering never does.
+    Pa_AbortStream(*s);
     Pa_CloseStream(*s);
     *s = nullptr;
   }

@@ -31,7 +31,7 @@ constexpr double kLoopSeconds = 12.0;  // the talkers' speech repeats
 constexpr double kBedSeconds = 31.0;   // the bed repeats (not with the speech)
 constexpr double kHeardDbfs = -50.0;   // a window the microphone hears the speakers in
 constexpr int kMaxWwiseFrames = 4096;
-constexpr int kRenderRoom = 8192 + kMaxWwiseFrames;  // frames
+constexpr int kMaxRefills = 8;
 constexpr const char* kSoundDir = "/usr/share/sounds/alsa/";
 
 std::atomic<bool> g_interrupted{false};
@@ -106,7 +106,7 @@ class LiveSession : public DeviceClient {
  public:
   LiveSession(sim::SimClock& clock, sim::SimVoiceEngine& engine, sim::SimWwise& wwise,
               sim::SimMixHistory& recordHistory, sim::SimLatencyProbe& micProbe,
-              std::vector<sim::SimLatencyProbe*> talkerProbes, size_t captureFrames)
+              std::vector<sim::SimLatencyProbe*> talkerProbes, size_t captureFrames, int refills)
       : clock_(clock),
         engine_(engine),
         wwise_(wwise),
@@ -114,8 +114,10 @@ class LiveSession : public DeviceClient {
         micProbe_(micProbe),
         talkerProbes_(std::move(talkerProbes)),
         wwiseFrames_(wwise.config().framesPerBuffer),
+        ahead_(refills * wwiseFrames_),
         block_(2 * kBlock, 0),
-        rendered_(2 * static_cast<size_t>(kRenderRoom), 0.0f),
+        // One device callback's most, the frames kept ahead and one more.
+        rendered_(2 * static_cast<size_t>(8192 + ahead_ + wwiseFrames_), 0.0f),
         talkerMs_(talkerProbes_.size()) {
     rawMic_.reserve(2 * captureFrames);
     for (auto& t : talkerMs_) t.store(0.0);
@@ -133,9 +135,10 @@ class LiveSession : public DeviceClient {
     }
   }
 
-  // Playback thread: whole Wwise frames, as many as the device asks for.
+  // Playback thread: whole Wwise frames, as many as the device asks for and
+  // `refills` buffers more: Wwise renders ahead of its output device.
   void render(float* stereo, int frames) override {
-    while (ready_ < frames) {
+    while (ready_ < frames + ahead_) {
       wwise_.renderLive(clock_.now(), rendered_.data() + 2 * ready_);
       ready_ += wwiseFrames_;
       micMs_.store(micProbe_.lastMs(), std::memory_order_relaxed);
@@ -196,6 +199,7 @@ class LiveSession : public DeviceClient {
   sim::SimLatencyProbe& micProbe_;
   std::vector<sim::SimLatencyProbe*> talkerProbes_;
   const int wwiseFrames_;
+  const int ahead_;             // frames rendered ahead of the device
   std::vector<int16_t> block_;  // capture thread: the period being filled
   int fill_ = 0;
   std::vector<float> rendered_;  // playback thread: frames rendered, not yet played
@@ -260,8 +264,10 @@ class LogFollower {
   std::streamoff offset_ = 0;
 };
 
-// Per minute, the median of each second's least added latency.
-std::vector<double> backlogPerMinute(const sim::SimLatencyProbe& probe, double seconds) {
+// Per block of `blockSeconds`, the median of each second's least added
+// latency; -1 for a block with nothing delivered.
+std::vector<double> backlogPerBlock(const sim::SimLatencyProbe& probe, double seconds,
+                                    size_t blockSeconds) {
   const size_t secs = static_cast<size_t>(std::ceil(seconds)) + 1;
   std::vector<double> least(secs, 1e300);
   for (const sim::SimLatencyPoint& p : probe.trace()) {
@@ -269,9 +275,9 @@ std::vector<double> backlogPerMinute(const sim::SimLatencyProbe& probe, double s
     if (s < secs) least[s] = std::min(least[s], p.ms);
   }
   std::vector<double> out;
-  for (size_t m = 0; m * 60 < secs; ++m) {
+  for (size_t b = 0; b * blockSeconds < secs; ++b) {
     std::vector<double> v;
-    for (size_t s = m * 60; s < std::min(secs, m * 60 + 60); ++s) {
+    for (size_t s = b * blockSeconds; s < std::min(secs, (b + 1) * blockSeconds); ++s) {
       if (least[s] < 1e299) v.push_back(least[s]);
     }
     if (v.empty()) {
@@ -364,6 +370,7 @@ bool runLive(const LiveConfig& config, LiveResult& r, std::string& error) {
   namespace fs = std::filesystem;
   r = LiveResult();
   r.wwiseFrames = config.wwiseFrames;
+  r.refills = config.refills;
   r.reverse = config.reverse;
   if (!AudioDevices::available()) {
     error = AudioDevices::unavailableReason();
@@ -460,7 +467,7 @@ bool runLive(const LiveConfig& config, LiveResult& r, std::string& error) {
   }
 
   LiveSession session(clock, engine, wwise, recordHistory, micProbe, talkerProbePtrs,
-                      static_cast<size_t>(keepFrames));
+                      static_cast<size_t>(keepFrames), config.refills);
   AudioDevices devices;
   if (!devices.open(config.devices, session, error)) {
     api.uninit();
@@ -492,6 +499,7 @@ bool runLive(const LiveConfig& config, LiveResult& r, std::string& error) {
   const auto t0 = std::chrono::steady_clock::now();
   int64_t second = 0;
   double rss = rssMb();
+  double heardIn = 0, heardOut = 0, minuteIn = 0, minuteOut = 0;
   while (!g_interrupted.load()) {
     ++second;
     std::this_thread::sleep_until(t0 + std::chrono::seconds(second));
@@ -503,20 +511,29 @@ bool runLive(const LiveConfig& config, LiveResult& r, std::string& error) {
     if (second % 60 == 0) r.rssMbMinute.push_back(rss);
     const double micDb = session.mic.takeDbfs(), pubDb = session.published.takeDbfs(),
                  spkDb = session.speakers.takeDbfs();
+    // The canceller's ERLE over this second, and over each minute.
+    const auto secondIn = static_cast<double>(session.heardIn.energy.exchange(0));
+    const auto secondOut = static_cast<double>(session.heardOut.energy.exchange(0));
+    heardIn += secondIn;
+    heardOut += secondOut;
+    minuteIn += secondIn;
+    minuteOut += secondOut;
+    if (second % 60 == 0) {
+      r.erleMinuteDb.push_back(minuteIn > 0 ? db(minuteIn / std::max(1.0, minuteOut)) : 0.0);
+      minuteIn = minuteOut = 0;
+    }
     if (config.progress) {
       const DeviceCounters& c = devices.counters();
       int64_t actions = 0;
       for (const LiveStream& s : r.streams)
         actions += s.quietRemovals + s.crossfadeRemovals + s.insertions;
-      const double in = static_cast<double>(session.heardIn.energy.load());
-      const double out = static_cast<double>(session.heardOut.energy.load());
       std::fprintf(stderr,
                    "live %5llds  mic %6.1f  published %6.1f  speakers %6.1f dBFS | queues up %5.1f"
                    " / %5.1f / %5.1f ms | controller %lld | ERLE %5.1f dB | xruns in %lld/%lld"
                    " out %lld/%lld | short %lld | log %lld\n",
                    static_cast<long long>(second), micDb, pubDb, spkDb, session.micMs(),
                    session.talkerMs(0), session.talkerMs(1), static_cast<long long>(actions),
-                   in > 0 && out > 0 ? db(in / out) : 0.0,
+                   secondIn > 0 && secondOut > 0 ? db(secondIn / secondOut) : 0.0,
                    static_cast<long long>(c.inputOverflows.load()),
                    static_cast<long long>(c.inputUnderflows.load()),
                    static_cast<long long>(c.outputUnderflows.load()),
@@ -558,14 +575,15 @@ bool runLive(const LiveConfig& config, LiveResult& r, std::string& error) {
     r.toldDelayMs = aec->reportedDelayMs();
     r.heldBackMs = aec->holdMs();
     r.cancellerRestarts = aec->restarts();
+    r.allocatingRestarts = aec->allocatingRestarts();
     r.cancellerBypasses = aec->bypasses();
     if (aec->delayFoundAtFrame() >= 0)
       r.leadFoundSeconds = static_cast<double>(aec->delayFoundAtFrame()) * 0.01;
   }
   r.referenceDropped = engine.referenceDropped();
-  const double in = static_cast<double>(session.heardIn.energy.load());
-  const double out = static_cast<double>(session.heardOut.energy.load());
-  r.erleCancellerDb = in > 0 ? db(in / std::max(1.0, out)) : 0.0;
+  heardIn += static_cast<double>(session.heardIn.energy.exchange(0));
+  heardOut += static_cast<double>(session.heardOut.energy.exchange(0));
+  r.erleCancellerDb = heardIn > 0 ? db(heardIn / std::max(1.0, heardOut)) : 0.0;
 
   // The engine's calls run on the capture thread, Wwise's on the playback one.
   r.calls.push_back(callFigures("onRecordAudioFrame", engine.recordCallTimes(), r.inputPeriodUs));
@@ -583,7 +601,8 @@ bool runLive(const LiveConfig& config, LiveResult& r, std::string& error) {
   const sim::SimLatencyProbe* probes[3] = {&micProbe, talkerProbes[0].get(), talkerProbes[1].get()};
   for (size_t i = 0; i < 3; ++i) {
     LiveStream& s = r.streams[i];
-    s.backlogMs = backlogPerMinute(*probes[i], r.seconds);
+    s.backlogMs = backlogPerBlock(*probes[i], r.seconds, 60);
+    s.backlog10sMs = backlogPerBlock(*probes[i], r.seconds, 10);
     double sum = 0;
     int64_t frames = 0;
     for (const sim::SimLatencyMinute& m : probes[i]->minutes()) {
@@ -627,7 +646,8 @@ bool runLive(const LiveConfig& config, LiveResult& r, std::string& error) {
 
 std::string liveReport(const LiveResult& r) {
   std::ostringstream o;
-  o << "Live session: " << fmt("%.1f", r.seconds) << " s, Wwise frames " << r.wwiseFrames
+  o << "Live session: " << fmt("%.1f", r.seconds) << " s, Wwise frames " << r.wwiseFrames << " ("
+    << r.refills << " rendered ahead)"
     << ", reverse stream " << (r.reverse ? "working" : "disabled") << "\n";
   o << "  input '" << r.devices.inputName << "' (" << r.devices.hostApi << ", "
     << r.devices.inputChannels << " ch, reported latency " << fmt("%.1f", r.devices.inputLatencyMs)
@@ -658,7 +678,12 @@ std::string liveReport(const LiveResult& r) {
     o << fmt("%.1f", r.erlePublishedDb) << " dB on the published track (" << r.erleWindows
       << " windows of 100 ms), ";
   }
-  o << fmt("%.1f", r.erleCancellerDb) << " dB after the canceller\n";
+  o << fmt("%.1f", r.erleCancellerDb) << " dB after the canceller";
+  if (!r.erleMinuteDb.empty()) {
+    o << "; per minute";
+    for (double e : r.erleMinuteDb) o << " " << fmt("%.1f", e);
+  }
+  o << "\n";
   if (r.captured) {
     o << "Levels: microphone " << fmt("%.1f", r.micDbfs) << ", published "
       << fmt("%.1f", r.publishedDbfs) << ", speakers " << fmt("%.1f", r.speakersDbfs) << " dBFS\n";
@@ -672,10 +697,11 @@ std::string liveReport(const LiveResult& r) {
                   c.p999 <= c.periodUs * 0.1 ? "" : "  OVER");
     o << line;
   }
-  o << "Streams (standing backlog: per minute, the median of each second's least added latency)\n";
+  o << "Streams (standing backlog: per 10 s, or per minute past ten minutes, the median of each\n"
+       "second's least added latency)\n";
   for (const LiveStream& s : r.streams) {
     o << "  " << s.name << ": added latency mean " << fmt("%.1f", s.meanMs) << " ms; backlog";
-    for (double b : s.backlogMs) o << " " << fmt("%.1f", b);
+    for (double b : r.seconds > 600 ? s.backlogMs : s.backlog10sMs) o << " " << fmt("%.1f", b);
     o << " ms; controller: " << s.quietRemovals << " quiet removals, " << s.crossfadeRemovals
       << " crossfades (" << s.removedFrames << " frames), " << s.insertions
       << " insertions; overflow lines " << s.overflowLines
@@ -714,10 +740,14 @@ std::string liveFiguresJson(const LiveResult& r) {
     << ",\n  \"erle_published_db\": " << fmt("%.2f", r.erlePublishedDb)
     << ",\n  \"erle_canceller_db\": " << fmt("%.2f", r.erleCancellerDb)
     << ",\n  \"erle_windows\": " << r.erleWindows
+    << ",\n  \"canceller_restarts\": " << r.cancellerRestarts
+    << ",\n  \"allocating_restarts\": " << r.allocatingRestarts
     << ",\n  \"max_log_lines_per_second\": " << r.maxLogLinesPerSecond
     << ",\n  \"rss_start_mb\": " << fmt("%.1f", r.rssStartMb)
     << ",\n  \"rss_end_mb\": " << fmt("%.1f", r.rssEndMb) << ",\n  \"rss_minute_mb\": ";
   list(r.rssMbMinute);
+  o << ",\n  \"erle_minute_db\": ";
+  list(r.erleMinuteDb);
   o << ",\n  \"calls\": [";
   for (size_t i = 0; i < r.calls.size(); ++i) {
     const CallFigures& c = r.calls[i];
@@ -760,6 +790,8 @@ const char* kLiveUsage =
     "                      100 is steadier through PulseAudio)\n"
     "  --device-frames N   frames per device callback, 16..8192 (default: the host's choice)\n"
     "  --wwise-frames N    frames per Wwise buffer, 64..4096 (default 1024)\n"
+    "  --wwise-refills N   buffers Wwise keeps rendered ahead of the output device, 0..8\n"
+    "                      (default 2): its output latency beyond the device's own\n"
     "  --seconds S         stop after S seconds, 1..86400 (default: at Ctrl-C)\n"
     "  --no-reverse        Wwise never pushes its mix back: the canceller has no reference\n"
     "  --bed-dbfs D        the game bed's level, -120..-6 (default -32); --no-bed: none\n"
@@ -812,6 +844,10 @@ int liveMain(int argc, char** argv) {
     } else if (arg == "--wwise-frames" && hasValue) {
       if (!parseWhole(v, 64, kMaxWwiseFrames, config.wwiseFrames))
         return liveFail("--wwise-frames '" + v + "': a whole number from 64 to 4096");
+      ++i;
+    } else if (arg == "--wwise-refills" && hasValue) {
+      if (!parseWhole(v, 0, kMaxRefills, config.refills))
+        return liveFail("--wwise-refills '" + v + "': a whole number from 0 to 8");
       ++i;
     } else if (arg == "--seconds" && hasValue) {
       if (!parseNumber(v, 1, 86400, config.seconds))

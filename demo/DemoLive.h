@@ -25,8 +25,11 @@ struct LiveConfig {
   DeviceConfig devices;
   double seconds = 0;      // 0: until Ctrl-C
   int wwiseFrames = 1024;  // frames per Wwise buffer
-  bool reverse = true;     // false: Wwise never pushes its mix back
-  double bedDbfs = -32;    // the game bed's level in the mix
+  // Buffers Wwise keeps rendered ahead of its output device (its own output
+  // latency, as a game's Wwise has; the echo reference leads by as much).
+  int refills = 2;
+  bool reverse = true;   // false: Wwise never pushes its mix back
+  double bedDbfs = -32;  // the game bed's level in the mix
   bool bed = true;
   bool progress = true;  // a progress line once a second on stderr
   // Audio kept for the WAV files and the published-track figures; longer
@@ -49,8 +52,9 @@ struct LiveStream {
   // latency (the backlog that stood all second), in ms; -1 when nothing was
   // delivered that minute.
   std::vector<double> backlogMs;
-  double meanMs = 0;       // added latency, every delivered frame
-  int64_t shortPulls = 0;  // short while the queue held enough
+  std::vector<double> backlog10sMs;  // the same per 10 s
+  double meanMs = 0;                 // added latency, every delivered frame
+  int64_t shortPulls = 0;            // short while the queue held enough
   int64_t quietRemovals = 0, crossfadeRemovals = 0, insertions = 0;  // from the log
   int64_t removedFrames = 0;
   int64_t overflowLines = 0;  // blocks dropped for overflow, from the log
@@ -59,7 +63,7 @@ struct LiveStream {
 struct LiveResult {
   OpenedDevices devices;
   double seconds = 0;
-  int wwiseFrames = 0;
+  int wwiseFrames = 0, refills = 0;
   bool reverse = true;
   bool captured = false;
   double inputPeriodUs = 0, outputPeriodUs = 0;  // mean frames per callback, as time
@@ -70,6 +74,7 @@ struct LiveResult {
   int estimatedLeadMs = -1, referenceLateMs = 0, toldDelayMs = 0, heldBackMs = 0;
   double leadFoundSeconds = -1;
   int64_t cancellerRestarts = 0, cancellerBypasses = 0, referenceDropped = 0;
+  int64_t allocatingRestarts = 0;  // restarts past the spare modules
   // ERLE over the windows where the microphone hears the speakers, from
   // kSettleSeconds on: on the published track (captured sessions), and on
   // the canceller's output (every session), with its value per minute.

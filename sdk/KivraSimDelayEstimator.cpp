@@ -81,11 +81,25 @@ bool SimDelayEstimator::capture(double meanSquare) {
   // holding each one's echo, less the capture count when it was handed over.
   // Bursts make the lead vary by up to a Wwise buffer; the canceller must
   // hold even the frame that came last.
+  // Far frames handed over before the microphone had run kSettle frames are
+  // left out: a device pair starting up (the output prefilled, the input not
+  // yet running) hands them over far earlier than the path ever will again.
   int64_t least = INT64_MAX;
   for (int64_t j = farCount_ - 1, n = 0; j >= 0 && j > farCount_ - kHistory && n < 64; --j, ++n) {
-    least = std::min(least, (j - offset_ + best) - farHanded_[static_cast<size_t>(j % kHistory)]);
+    const int64_t handed = farHanded_[static_cast<size_t>(j % kHistory)];
+    if (handed < kSettle) break;
+    least = std::min(least, (j - offset_ + best) - handed);
   }
   if (least == INT64_MAX) return false;
+  if (least < 0) {
+    // The echo comes first: there is no lead to tell, only a fault to show,
+    // once it has lasted (a burst can bring one frame late now and then).
+    if (++lateRun_ >= kStableToMove) lateMs_ = static_cast<int>(-least) * 10;
+    return false;
+  }
+  lateRun_ = 0;
+  lateMs_ = 0;
+  lockedLag_ = best;
   // A device that runs its callbacks in bursts (a sound server with a long
   // buffer) makes even that least vary by a burst's length from one
   // stretch to the next. The path's lead is the least over a longer memory
@@ -96,20 +110,12 @@ bool SimDelayEstimator::capture(double meanSquare) {
   // memory: a device's first second is not yet the path.
   if (lockedLead_ >= 0) blockLeast_ = std::min(blockLeast_, least);
   const int lead = static_cast<int>(std::min(previousBlockLeast_, std::min(blockLeast_, least)));
-  if (lockedLead_ >= 0) lockedLag_ = best;
-  if (lead < 0) {
-    // The echo comes first: there is no lead to tell, only a fault to show.
-    lateMs_ = -lead * 10;
-    return false;
-  }
-  lateMs_ = 0;
   // A change of less than kJitterFrames is burst jitter, not a new path: a
   // sound server's bursts move the least lead by up to 30 ms from one
   // stretch of seconds to the next, and the canceller's aligned lead leaves
   // room for that much.
   if (lockedLead_ >= 0 && std::abs(lead - lockedLead_) < kJitterFrames) return false;
   lockedLead_ = lead;
-  lockedLag_ = best;
   return true;
 }
 

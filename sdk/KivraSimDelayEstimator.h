@@ -95,6 +95,7 @@ class KIVRA_SDK_API SimDelayEstimator {
   int64_t blockLeast_ = INT64_MAX, previousBlockLeast_ = INT64_MAX;
   int blockFrames_ = 0;
   int lateMs_ = 0;
+  int lateRun_ = 0;  // lead computations in a row that found the reference late
 };
 
 }  // namespace sim

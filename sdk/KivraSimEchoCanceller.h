@@ -7,9 +7,10 @@
 // leaving the audio untouched.
 //
 // Threading: one object is used from one thread at a time (the engine's
-// recording thread). Its own buffers are allocated at construction; the one
-// allocation after it is the module's own, when a new delay estimate
-// restarts it (rare: once a session, or when the output path changes).
+// recording thread). Everything is allocated at construction, spare modules
+// for restarts included: a new delay estimate restarts the module with a
+// spare, and only past the spares (more restarts than a session needs) does
+// a restart initialise the module again, which allocates.
 #pragma once
 
 #include <cstdint>
@@ -91,8 +92,12 @@ class KIVRA_SDK_API SimEchoCanceller {
   int64_t delayFoundAtFrame() const { return foundAt_; }
   // How long far-end frames are held back now, in ms.
   int holdMs() const { return hold_ * 10; }
-  // Restarts of the module for a new delay estimate.
+  // Restarts of the module for a new delay estimate; those past the spare
+  // modules (which allocated).
   int64_t restarts() const { return restarts_; }
+  int64_t allocatingRestarts() const { return allocatingRestarts_; }
+  // Far-end frames left out at a restart because their time had passed.
+  int64_t staleFramesDropped() const { return staleDropped_; }
   // Whether the canceller works now, and how often it stood aside because
   // the reference came after its echo.
   bool cancelling() const { return cancelling_; }
@@ -108,6 +113,7 @@ class KIVRA_SDK_API SimEchoCanceller {
   SimEchoConfig config_;
   std::unique_ptr<Module> module_;
   bool configure();
+  bool restartModule();
   bool processReverse(const int16_t* frames);
 
   // Far-end frames waiting to be due: stereo, with the capture count at
@@ -117,7 +123,7 @@ class KIVRA_SDK_API SimEchoCanceller {
   std::vector<int64_t> heldAt_;
   int64_t heldHead_ = 0, heldTail_ = 0;
   int hold_ = 0;  // in 10 ms frames
-  int64_t restarts_ = 0;
+  int64_t restarts_ = 0, allocatingRestarts_ = 0, staleDropped_ = 0;
   bool cancelling_ = true;
   int64_t bypasses_ = 0;
 
