@@ -251,11 +251,12 @@ class LogFollower {
       }
     }
     if (line.find("overflow") != std::string::npos) {
-      if (line.find("record") != std::string::npos && !streams.empty()) ++streams[0].overflowLines;
+      if (line.find("onRecordAudioFrame") != std::string::npos && !streams.empty())
+        ++streams[0].overflowLines;
       for (size_t i = 1; i < streams.size(); ++i) {
-        // "... uid 42 ..." in the downlink overflow lines.
-        const std::string uid = streams[i].name.substr(streams[i].name.rfind(' ') + 1);
-        if (line.find("uid " + uid) != std::string::npos) ++streams[i].overflowLines;
+        // "playback uid 42 data overflow ..." in the downlink's lines.
+        if (line.find("playback uid " + std::to_string(streams[i].uid) + " ") != std::string::npos)
+          ++streams[i].overflowLines;
       }
     }
   }
@@ -371,6 +372,7 @@ bool runLive(const LiveConfig& config, LiveResult& r, std::string& error) {
   r = LiveResult();
   r.wwiseFrames = config.wwiseFrames;
   r.refills = config.refills;
+  r.extendedFilter = config.extendedFilter;
   r.reverse = config.reverse;
   if (!AudioDevices::available()) {
     error = AudioDevices::unavailableReason();
@@ -416,6 +418,11 @@ bool runLive(const LiveConfig& config, LiveResult& r, std::string& error) {
   engine.setCaptureTracks(r.captured);
   engine.reserveSeconds(r.captured ? room : 0.0);
   sim::SimEchoConfig aecConfig;
+  // The 128 ms filter: a sound server moves the echo path by a few ms now
+  // and then, and the 48 ms one loses the echo for one to three seconds
+  // each time (15 dB seconds in two of three 30 s PulseAudio runs; none
+  // with the longer filter).
+  aecConfig.extendedFilter = config.extendedFilter;
   if (!engine.enableEchoCanceller(aecConfig)) {
     error = "the echo canceller could not be set up";
     return false;
@@ -482,8 +489,10 @@ bool runLive(const LiveConfig& config, LiveResult& r, std::string& error) {
   engine.startLive();
   r.streams.resize(3);
   r.streams[0].name = "uplink";
-  r.streams[1].name = "downlink uid 42";
-  r.streams[2].name = "downlink uid 43";
+  for (size_t i = 0; i < 2; ++i) {
+    r.streams[i + 1].name = "downlink uid " + std::to_string(uids[i]) + " channel room1";
+    r.streams[i + 1].uid = uids[i];
+  }
   LogFollower log(logPath);
 
   g_interrupted.store(false);
@@ -500,12 +509,16 @@ bool runLive(const LiveConfig& config, LiveResult& r, std::string& error) {
   int64_t second = 0;
   double rss = rssMb();
   double heardIn = 0, heardOut = 0, minuteIn = 0, minuteOut = 0;
+  std::vector<int64_t> linesPerSecond;  // from kSettleSeconds on
   while (!g_interrupted.load()) {
     ++second;
     std::this_thread::sleep_until(t0 + std::chrono::seconds(second));
     const int64_t lines = log.poll(r.streams);
     r.logLines += lines;
-    if (second > kSettleSeconds) r.maxLogLinesPerSecond = std::max(r.maxLogLinesPerSecond, lines);
+    if (second > kSettleSeconds) {
+      r.maxLogLinesPerSecond = std::max(r.maxLogLinesPerSecond, lines);
+      linesPerSecond.push_back(lines);
+    }
     rss = rssMb();
     if (second == static_cast<int64_t>(kSettleSeconds)) r.rssStartMb = rss;
     if (second % 60 == 0) r.rssMbMinute.push_back(rss);
@@ -553,6 +566,16 @@ bool runLive(const LiveConfig& config, LiveResult& r, std::string& error) {
   wwise.stop();
   api.uninit();
   r.logLines += log.poll(r.streams);
+  // The log's rate over each minute (or over the whole of a shorter run).
+  const size_t span = std::min<size_t>(60, linesPerSecond.size());
+  int64_t inSpan = 0;
+  for (size_t i = 0; i < linesPerSecond.size(); ++i) {
+    inSpan += linesPerSecond[i];
+    if (i >= span) inSpan -= linesPerSecond[i - span];
+    if (i + 1 >= span && span > 0)
+      r.maxLogRate =
+          std::max(r.maxLogRate, static_cast<double>(inSpan) / static_cast<double>(span));
+  }
 
   // ---- Figures.
   const DeviceCounters& c = devices.counters();
@@ -661,7 +684,7 @@ std::string liveReport(const LiveResult& r) {
   o << "  callbacks longer than their audio: input " << r.inputOverruns << " (longest "
     << fmt("%.2f", r.longestInputMs) << " ms), output " << r.outputOverruns << " (longest "
     << fmt("%.2f", r.longestOutputMs) << " ms)\n";
-  o << "Echo canceller: lead found ";
+  o << "Echo canceller (" << (r.extendedFilter ? "128" : "48") << " ms filter): lead found ";
   if (r.estimatedLeadMs >= 0) {
     o << r.estimatedLeadMs << " ms at " << fmt("%.2f", r.leadFoundSeconds) << " s";
   } else if (r.referenceLateMs > 0) {
@@ -707,8 +730,9 @@ std::string liveReport(const LiveResult& r) {
       << " insertions; overflow lines " << s.overflowLines
       << "; short pulls with the queue holding enough " << s.shortPulls << "\n";
   }
-  o << "Log: " << r.logLines << " lines, at most " << r.maxLogLinesPerSecond
-    << " in any second from " << fmt("%.0f", kSettleSeconds) << " s\n";
+  o << "Log: " << r.logLines << " lines; from " << fmt("%.0f", kSettleSeconds) << " s at most "
+    << r.maxLogLinesPerSecond << " in one second and " << fmt("%.2f", r.maxLogRate)
+    << " a second over any minute\n";
   o << "Memory: resident " << fmt("%.1f", r.rssStartMb) << " MB at " << fmt("%.0f", kSettleSeconds)
     << " s, " << fmt("%.1f", r.rssEndMb) << " MB at the end";
   if (!r.rssMbMinute.empty()) {
@@ -743,6 +767,7 @@ std::string liveFiguresJson(const LiveResult& r) {
     << ",\n  \"canceller_restarts\": " << r.cancellerRestarts
     << ",\n  \"allocating_restarts\": " << r.allocatingRestarts
     << ",\n  \"max_log_lines_per_second\": " << r.maxLogLinesPerSecond
+    << ",\n  \"max_log_rate_per_minute\": " << fmt("%.3f", r.maxLogRate)
     << ",\n  \"rss_start_mb\": " << fmt("%.1f", r.rssStartMb)
     << ",\n  \"rss_end_mb\": " << fmt("%.1f", r.rssEndMb) << ",\n  \"rss_minute_mb\": ";
   list(r.rssMbMinute);
@@ -765,6 +790,8 @@ std::string liveFiguresJson(const LiveResult& r) {
       << ", \"crossfade_removals\": " << s.crossfadeRemovals << ", \"insertions\": " << s.insertions
       << ", \"backlog_minute_ms\": ";
     list(s.backlogMs);
+    o << ", \"backlog_10s_ms\": ";
+    list(s.backlog10sMs);
     o << "}";
   }
   o << "\n  ]\n}\n";
@@ -794,6 +821,8 @@ const char* kLiveUsage =
     "                      (default 2): its output latency beyond the device's own\n"
     "  --seconds S         stop after S seconds, 1..86400 (default: at Ctrl-C)\n"
     "  --no-reverse        Wwise never pushes its mix back: the canceller has no reference\n"
+    "  --aec-filter basic|extended\n"
+    "                      the canceller's adaptive filter, 48 or 128 ms (default extended)\n"
     "  --bed-dbfs D        the game bed's level, -120..-6 (default -32); --no-bed: none\n"
     "  --capture-seconds S audio kept for the WAV files and the published-track figures,\n"
     "                      0..600 (default 120)\n"
@@ -852,6 +881,9 @@ int liveMain(int argc, char** argv) {
     } else if (arg == "--seconds" && hasValue) {
       if (!parseNumber(v, 1, 86400, config.seconds))
         return liveFail("--seconds '" + v + "': 1 to 86400");
+      ++i;
+    } else if (arg == "--aec-filter" && hasValue && (v == "basic" || v == "extended")) {
+      config.extendedFilter = v == "extended";
       ++i;
     } else if (arg == "--no-reverse") {
       config.reverse = false;

@@ -28,8 +28,9 @@ struct LiveConfig {
   // Buffers Wwise keeps rendered ahead of its output device (its own output
   // latency, as a game's Wwise has; the echo reference leads by as much).
   int refills = 2;
-  bool reverse = true;   // false: Wwise never pushes its mix back
-  double bedDbfs = -32;  // the game bed's level in the mix
+  bool reverse = true;         // false: Wwise never pushes its mix back
+  bool extendedFilter = true;  // the canceller's 128 ms filter (false: 48 ms)
+  double bedDbfs = -32;        // the game bed's level in the mix
   bool bed = true;
   bool progress = true;  // a progress line once a second on stderr
   // Audio kept for the WAV files and the published-track figures; longer
@@ -47,7 +48,8 @@ struct CallFigures {
 
 // One queue of the bridge, as probes on the audio measured it.
 struct LiveStream {
-  std::string name;  // "uplink", "downlink uid 42", ...
+  std::string name;  // as the bridge's log names it: "uplink", "downlink uid 42 channel room1"
+  uint32_t uid = 0;  // downlink: the talker
   // Per minute: the median over its seconds of each second's least added
   // latency (the backlog that stood all second), in ms; -1 when nothing was
   // delivered that minute.
@@ -64,7 +66,7 @@ struct LiveResult {
   OpenedDevices devices;
   double seconds = 0;
   int wwiseFrames = 0, refills = 0;
-  bool reverse = true;
+  bool reverse = true, extendedFilter = true;
   bool captured = false;
   double inputPeriodUs = 0, outputPeriodUs = 0;  // mean frames per callback, as time
   int64_t inputOverflows = 0, inputUnderflows = 0, outputUnderflows = 0, outputOverflows = 0;
@@ -85,7 +87,8 @@ struct LiveResult {
   std::vector<CallFigures> calls;
   std::vector<LiveStream> streams;
   int64_t logLines = 0, maxLogLinesPerSecond = 0;  // the latter from kSettleSeconds on
-  std::vector<double> rssMbMinute;                 // resident memory at each minute's end
+  double maxLogRate = 0;            // lines a second over any minute from kSettleSeconds on
+  std::vector<double> rssMbMinute;  // resident memory at each minute's end
   double rssStartMb = 0, rssEndMb = 0;
   std::vector<std::string> files;
 };

@@ -52,6 +52,7 @@ KivraCommLatencyController::KivraCommLatencyController(Consumer consumer, int ch
 
 void KivraCommLatencyController::restart(bool forgetTarget) {
   above_ = false;
+  burstMax_ = previousBurstMax_ = 0;
   windowOpen_ = false;
   if (forgetTarget) {
     targetKnown_ = consumer_ == Consumer::TakeAvailable;
@@ -141,9 +142,16 @@ KivraCommLatencyController::PushResult KivraCommLatencyController::push(
 void KivraCommLatencyController::observe(int residue, int requestFrames) {
   consumerTime_ += requestFrames;
   // The consumer was away (a stall: the producer went on for more than two
-  // pulls and a block): what it saw before says nothing of the queue now.
-  const bool wasAway = producerTime_ - producerAtLastPull_ > 2 * requestFrames + 480;
+  // pulls and a block, and for more than twice its largest burst between
+  // two pulls of this window or the last): what it saw before says nothing
+  // of the queue now. A producer whose device delivers in bursts (a sound
+  // server's capture, 100 to 350 ms at a time) does not look like a stall
+  // once its first burst has been seen.
+  const int64_t advance = producerTime_ - producerAtLastPull_;
+  const int64_t burst = std::max(burstMax_, previousBurstMax_);
+  const bool wasAway = advance > std::max<int64_t>(2 * requestFrames + 480, 2 * burst);
   producerAtLastPull_ = producerTime_;
+  burstMax_ = std::max(burstMax_, advance);
   if (wasAway) above_ = false;
 
   // Fixed windows: the least residue of each. Fixed blocks learn their target
@@ -159,6 +167,8 @@ void KivraCommLatencyController::observe(int residue, int requestFrames) {
   }
   if (windowPassed(windowSince_, windowSinceProducer_)) {
     windowOpen_ = false;
+    previousBurstMax_ = burstMax_;
+    burstMax_ = 0;
     if (consumer_ == Consumer::FixedBlocks) {
       if (!targetKnown_) {
         targetKnown_ = true;

@@ -165,6 +165,9 @@ class KivraCommLatencyController {
   int64_t consumerTime_ = 0;
   int64_t producerTime_ = 0;
   int64_t producerAtLastPull_ = 0;
+  // The producer's largest advance between two pulls, in this fixed window
+  // and the last: its burst size, so that a burst is not taken for a stall.
+  int64_t burstMax_ = 0, previousBurstMax_ = 0;
   bool above_ = false;  // residue above the dead band since aboveSince_
   int64_t aboveSince_ = 0, aboveSinceProducer_ = 0;
   int aboveMin_ = 0;
