@@ -86,128 +86,6 @@ bool talkerSpeech(std::vector<std::vector<int16_t>>& talkers, std::string& error
   return true;
 }
 
-// Running sums a device thread adds to and the control thread takes once a
-// second.
-struct Meter {
-  std::atomic<int64_t> energy{0};  // sum of squares of 16-bit samples
-  std::atomic<int64_t> samples{0};
-  void add(int64_t e, int64_t n) {
-    energy.fetch_add(e, std::memory_order_relaxed);
-    samples.fetch_add(n, std::memory_order_relaxed);
-  }
-  double takeDbfs() {
-    const int64_t e = energy.exchange(0), n = samples.exchange(0);
-    return dbfs(static_cast<double>(e), static_cast<double>(n));
-  }
-};
-
-// The live session: what the two device threads run.
-class LiveSession : public DeviceClient {
- public:
-  LiveSession(sim::SimClock& clock, sim::SimVoiceEngine& engine, sim::SimWwise& wwise,
-              sim::SimMixHistory& recordHistory, sim::SimLatencyProbe& micProbe,
-              std::vector<sim::SimLatencyProbe*> talkerProbes, size_t captureFrames, int refills)
-      : clock_(clock),
-        engine_(engine),
-        wwise_(wwise),
-        recordHistory_(recordHistory),
-        micProbe_(micProbe),
-        talkerProbes_(std::move(talkerProbes)),
-        wwiseFrames_(wwise.config().framesPerBuffer),
-        ahead_(refills * wwiseFrames_),
-        block_(2 * kBlock, 0),
-        // One device callback's most, the frames kept ahead and one more.
-        rendered_(2 * static_cast<size_t>(8192 + ahead_ + wwiseFrames_), 0.0f),
-        talkerMs_(talkerProbes_.size()) {
-    rawMic_.reserve(2 * captureFrames);
-    for (auto& t : talkerMs_) t.store(0.0);
-  }
-
-  // Capture thread: whole engine periods as they complete.
-  void captured(const float* stereo, int frames) override {
-    for (int i = 0; i < frames; ++i) {
-      block_[2 * fill_] = toInt16(stereo[2 * i]);
-      block_[2 * fill_ + 1] = toInt16(stereo[2 * i + 1]);
-      if (++fill_ == kBlock) {
-        fill_ = 0;
-        period();
-      }
-    }
-  }
-
-  // Playback thread: whole Wwise frames, as many as the device asks for and
-  // `refills` buffers more: Wwise renders ahead of its output device.
-  void render(float* stereo, int frames) override {
-    while (ready_ < frames + ahead_) {
-      wwise_.renderLive(clock_.now(), rendered_.data() + 2 * ready_);
-      ready_ += wwiseFrames_;
-      micMs_.store(micProbe_.lastMs(), std::memory_order_relaxed);
-      for (size_t i = 0; i < talkerProbes_.size(); ++i)
-        talkerMs_[i].store(talkerProbes_[i]->lastMs(), std::memory_order_relaxed);
-    }
-    std::memcpy(stereo, rendered_.data(), sizeof(float) * 2 * static_cast<size_t>(frames));
-    std::memmove(rendered_.data(), rendered_.data() + 2 * frames,
-                 sizeof(float) * 2 * static_cast<size_t>(ready_ - frames));
-    ready_ -= frames;
-    int64_t e = 0;
-    for (int i = 0; i < 2 * frames; ++i) {
-      const int64_t v = toInt16(stereo[i]);
-      e += v * v;
-    }
-    speakers.add(e, 2 * frames);
-  }
-
-  Meter mic, published, speakers;
-  // The canceller's running ERLE, over windows the microphone hears the
-  // speakers in, from kSettleSeconds on: what went in and what came out.
-  Meter heardIn, heardOut;
-  std::atomic<double> micMs_{0};
-  double micMs() const { return micMs_.load(std::memory_order_relaxed); }
-  double talkerMs(size_t i) const { return talkerMs_[i].load(std::memory_order_relaxed); }
-  // After the devices stopped.
-  const std::vector<int16_t>& rawMic() const { return rawMic_; }
-
- private:
-  void period() {
-    int64_t e = 0;
-    for (int i = 0; i < 2 * kBlock; ++i) e += static_cast<int64_t>(block_[i]) * block_[i];
-    mic.add(e, 2 * kBlock);
-    if (rawMic_.size() + 2 * kBlock <= rawMic_.capacity())
-      rawMic_.insert(rawMic_.end(), block_.begin(), block_.end());
-    engine_.runRecordPeriod(block_.data());
-    // What the canceller made of it, as handed to the bridge.
-    const int64_t end = recordHistory_.produced();
-    int64_t out = 0;
-    for (int64_t f = end - kBlock; f < end; ++f) {
-      int16_t l = 0, r = 0;
-      if (!recordHistory_.frame(f, l, r)) continue;
-      out += static_cast<int64_t>(l) * l + static_cast<int64_t>(r) * r;
-    }
-    published.add(out, 2 * kBlock);
-    const bool settled = clock_.now() >= static_cast<int64_t>(kSettleSeconds * kRate);
-    if (settled && dbfs(static_cast<double>(e), 2 * kBlock) > kHeardDbfs) {
-      heardIn.add(e, 1);
-      heardOut.add(out, 1);
-    }
-    engine_.runPlaybackPeriod();
-  }
-
-  sim::SimClock& clock_;
-  sim::SimVoiceEngine& engine_;
-  sim::SimWwise& wwise_;
-  sim::SimMixHistory& recordHistory_;
-  sim::SimLatencyProbe& micProbe_;
-  std::vector<sim::SimLatencyProbe*> talkerProbes_;
-  const int wwiseFrames_;
-  const int ahead_;             // frames rendered ahead of the device
-  std::vector<int16_t> block_;  // capture thread: the period being filled
-  int fill_ = 0;
-  std::vector<float> rendered_;  // playback thread: frames rendered, not yet played
-  int ready_ = 0;
-  std::vector<std::atomic<double>> talkerMs_;
-  std::vector<int16_t> rawMic_;  // capture thread, read after the stop
-};
-
 // The bridge's log, read as it grows: lines per second and the latency
 // controller's and overflow lines per stream.
 class LogFollower {
@@ -367,6 +245,87 @@ void publishedErle(const std::vector<int16_t>& raw, const sim::SimMixHistory& ha
 
 }  // namespace
 
+LiveDrive::LiveDrive(sim::SimClock& clock, sim::SimVoiceEngine& engine, sim::SimWwise& wwise,
+                     sim::SimMixHistory& recordHistory, sim::SimLatencyProbe& micProbe,
+                     std::vector<sim::SimLatencyProbe*> talkerProbes, size_t captureFrames,
+                     int refills)
+    : clock_(clock),
+      engine_(engine),
+      wwise_(wwise),
+      recordHistory_(recordHistory),
+      micProbe_(micProbe),
+      talkerProbes_(std::move(talkerProbes)),
+      wwiseFrames_(wwise.config().framesPerBuffer),
+      ahead_(std::max(0, refills) * wwiseFrames_),
+      block_(2 * kBlock, 0),
+      // One device callback's most, the frames kept ahead and one more.
+      rendered_(2 * static_cast<size_t>(kMaxDeviceFrames + ahead_ + wwiseFrames_), 0.0f),
+      talkerMs_(talkerProbes_.size()) {
+  rawMic_.reserve(2 * captureFrames);
+  for (auto& t : talkerMs_) t.store(0.0);
+}
+
+double LiveMeter::takeDbfs() {
+  const int64_t e = energy.exchange(0), n = samples.exchange(0);
+  return dbfs(static_cast<double>(e), static_cast<double>(n));
+}
+
+void LiveDrive::captured(const float* stereo, int frames) {
+  for (int i = 0; i < frames; ++i) {
+    block_[2 * fill_] = toInt16(stereo[2 * i]);
+    block_[2 * fill_ + 1] = toInt16(stereo[2 * i + 1]);
+    if (++fill_ == kBlock) {
+      fill_ = 0;
+      period();
+    }
+  }
+}
+
+void LiveDrive::render(float* stereo, int frames) {
+  frames = std::min(frames, kMaxDeviceFrames);
+  while (ready_ < frames + ahead_) {
+    wwise_.renderLive(clock_.now(), rendered_.data() + 2 * ready_);
+    ready_ += wwiseFrames_;
+    micMs_.store(micProbe_.lastMs(), std::memory_order_relaxed);
+    for (size_t i = 0; i < talkerProbes_.size(); ++i)
+      talkerMs_[i].store(talkerProbes_[i]->lastMs(), std::memory_order_relaxed);
+  }
+  std::memcpy(stereo, rendered_.data(), sizeof(float) * 2 * static_cast<size_t>(frames));
+  std::memmove(rendered_.data(), rendered_.data() + 2 * frames,
+               sizeof(float) * 2 * static_cast<size_t>(ready_ - frames));
+  ready_ -= frames;
+  int64_t e = 0;
+  for (int i = 0; i < 2 * frames; ++i) {
+    const int64_t v = toInt16(stereo[i]);
+    e += v * v;
+  }
+  speakers.add(e, 2 * frames);
+}
+
+void LiveDrive::period() {
+  int64_t e = 0;
+  for (int i = 0; i < 2 * kBlock; ++i) e += static_cast<int64_t>(block_[i]) * block_[i];
+  mic.add(e, 2 * kBlock);
+  if (rawMic_.size() + 2 * kBlock <= rawMic_.capacity())
+    rawMic_.insert(rawMic_.end(), block_.begin(), block_.end());
+  engine_.runRecordPeriod(block_.data());
+  // What the canceller made of it, as handed to the bridge.
+  const int64_t end = recordHistory_.produced();
+  int64_t out = 0;
+  for (int64_t f = end - kBlock; f < end; ++f) {
+    int16_t l = 0, r = 0;
+    if (!recordHistory_.frame(f, l, r)) continue;
+    out += static_cast<int64_t>(l) * l + static_cast<int64_t>(r) * r;
+  }
+  published.add(out, 2 * kBlock);
+  const bool settled = clock_.now() >= static_cast<int64_t>(kSettleSeconds * kRate);
+  if (settled && dbfs(static_cast<double>(e), 2 * kBlock) > kHeardDbfs) {
+    heardIn.add(e, 1);
+    heardOut.add(out, 1);
+  }
+  engine_.runPlaybackPeriod();
+}
+
 bool runLive(const LiveConfig& config, LiveResult& r, std::string& error) {
   namespace fs = std::filesystem;
   r = LiveResult();
@@ -473,7 +432,7 @@ bool runLive(const LiveConfig& config, LiveResult& r, std::string& error) {
     talkerProbePtrs.push_back(talkerProbes.back().get());
   }
 
-  LiveSession session(clock, engine, wwise, recordHistory, micProbe, talkerProbePtrs,
+  LiveDrive session(clock, engine, wwise, recordHistory, micProbe, talkerProbePtrs,
                       static_cast<size_t>(keepFrames), config.refills);
   AudioDevices devices;
   if (!devices.open(config.devices, session, error)) {

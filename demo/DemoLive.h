@@ -10,11 +10,16 @@
 // canceller's reference.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "DemoDevices.h"
+#include "KivraSimClock.h"
+#include "KivraSimLatency.h"
+#include "KivraSimVoiceEngine.h"
+#include "KivraSimWwise.h"
 
 namespace kivra {
 namespace demo {
@@ -96,6 +101,70 @@ struct LiveResult {
 // From this far into a session the figures count (the canceller has found
 // the delay, the queues have settled).
 constexpr double kSettleSeconds = 5.0;
+// The most frames a device callback hands over at once (DemoDevices passes
+// longer ones on in parts).
+constexpr int kMaxDeviceFrames = 8192;
+
+// Running sums a device thread adds to and the control thread takes once a
+// second.
+struct LiveMeter {
+  std::atomic<int64_t> energy{0};  // sum of squares of 16-bit samples
+  std::atomic<int64_t> samples{0};
+  void add(int64_t e, int64_t n) {
+    energy.fetch_add(e, std::memory_order_relaxed);
+    samples.fetch_add(n, std::memory_order_relaxed);
+  }
+  double takeDbfs();  // the level since the last take
+};
+
+// What the two device threads run: the same engine and Wwise objects a
+// simulated session runs on its clock, driven by device callbacks. The
+// capture thread gathers whole engine periods (10 ms) from whatever the
+// device hands over and runs the engine's recording and playback for each;
+// the playback thread renders whole Wwise frames, `refills` frames ahead of
+// what the device asks for. Nothing on either thread allocates, writes a
+// file or waits on the control thread.
+//
+// Threading: captured() on the capture thread, render() on the playback
+// thread (they may be one); the meters and the probes' last ages are
+// atomics read anywhere; rawMic() once both have stopped.
+class LiveDrive : public DeviceClient {
+ public:
+  LiveDrive(sim::SimClock& clock, sim::SimVoiceEngine& engine, sim::SimWwise& wwise,
+            sim::SimMixHistory& recordHistory, sim::SimLatencyProbe& micProbe,
+            std::vector<sim::SimLatencyProbe*> talkerProbes, size_t captureFrames, int refills);
+
+  void captured(const float* stereo, int frames) override;
+  void render(float* stereo, int frames) override;
+
+  LiveMeter mic, published, speakers;
+  // The canceller's running ERLE, over windows the microphone hears the
+  // speakers in, from kSettleSeconds on: what went in and what came out.
+  LiveMeter heardIn, heardOut;
+  double micMs() const { return micMs_.load(std::memory_order_relaxed); }
+  double talkerMs(size_t i) const { return talkerMs_[i].load(std::memory_order_relaxed); }
+  // The microphone as captured (up to captureFrames), after the stop.
+  const std::vector<int16_t>& rawMic() const { return rawMic_; }
+
+ private:
+  void period();
+
+  sim::SimClock& clock_;
+  sim::SimVoiceEngine& engine_;
+  sim::SimWwise& wwise_;
+  sim::SimMixHistory& recordHistory_;
+  sim::SimLatencyProbe& micProbe_;
+  std::vector<sim::SimLatencyProbe*> talkerProbes_;
+  const int wwiseFrames_;
+  const int ahead_;             // frames rendered ahead of the device
+  std::vector<int16_t> block_;  // capture thread: the period being filled
+  int fill_ = 0;
+  std::vector<float> rendered_;  // playback thread: frames rendered, not yet played
+  int ready_ = 0;
+  std::atomic<double> micMs_{0};
+  std::vector<std::atomic<double>> talkerMs_;
+  std::vector<int16_t> rawMic_;  // capture thread, read after the stop
+};
 
 bool runLive(const LiveConfig& config, LiveResult& result, std::string& error);
 std::string liveReport(const LiveResult& result);

@@ -9,13 +9,16 @@
 #   scripts/live-test.sh [OUT]        # the CI runs, about 3.5 minutes
 #   scripts/live-test.sh soak [OUT]   # one hour on PulseAudio at +1000 ppm
 #
-# Needs the release build (scripts/test.sh builds it).
+# Needs the release build (scripts/test.sh builds it), or KIVRA_DEMO naming
+# a kivra_demo and KIVRA_LIBRARY the wrapper it loads.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 mode=ci
 if [ "${1:-}" = soak ]; then mode=soak; shift; fi
 OUT="$(mkdir -p "${1:-$ROOT/build/live}" && cd "${1:-$ROOT/build/live}" && pwd)"
-DEMO="$ROOT/build/release/bin/kivra_demo"
+DEMO="${KIVRA_DEMO:-$ROOT/build/release/bin/kivra_demo}"
+library=()
+if [ -n "${KIVRA_LIBRARY:-}" ]; then library=(--library "$KIVRA_LIBRARY"); fi
 SERVERS="$ROOT/scripts/live-servers.sh"
 
 "$ROOT/scripts/install-deps.sh" base demo live servers
@@ -29,7 +32,8 @@ live() {  # NAME SECONDS ARGS...: one run of the demo into OUT/NAME
   local name=$1 seconds=$2; shift 2
   local t0=$SECONDS
   rm -rf "${OUT:?}/$name"
-  "$DEMO" --live --seconds "$seconds" --quiet --out "$OUT/$name" "$@" >"$OUT/$name.txt" 2>&1 ||
+  "$DEMO" --live --seconds "$seconds" --quiet --out "$OUT/$name" "${library[@]}" "$@" \
+    >"$OUT/$name.txt" 2>&1 ||
     { echo "live-test: the '$name' run failed:" >&2; cat "$OUT/$name.txt" >&2; exit 1; }
   echo "live-test: $name: $((SECONDS - t0)) s" >&2
 }

@@ -13,6 +13,18 @@ if(KIVRA_BUILD_DEMO AND KIVRA_DEMO_DEPS_FOUND)
   set_tests_properties(test_demo_session PROPERTIES WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin
     ENVIRONMENT "KIVRA_TEST_TMP=${CMAKE_BINARY_DIR}/test-tmp" TIMEOUT 120)
 
+  # The live mode's device drive, with two threads standing in for devices.
+  # The replaced allocation functions must reach the wrapper loaded at run
+  # time, so the executable exports its symbols.
+  add_executable(test_demo_live ${CMAKE_CURRENT_LIST_DIR}/test_demo_live.cpp)
+  target_include_directories(test_demo_live PRIVATE ${CMAKE_CURRENT_LIST_DIR}/support)
+  target_link_libraries(test_demo_live PRIVATE kivra_demo_core ${KIVRA_GTEST_MAIN} ${KIVRA_GTEST})
+  set_target_properties(test_demo_live PROPERTIES ENABLE_EXPORTS ON)
+  kivra_set_warnings(test_demo_live)
+  add_test(NAME test_demo_live COMMAND test_demo_live)
+  set_tests_properties(test_demo_live PROPERTIES WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin
+    TIMEOUT 60)
+
   # The timeline picture's layout at every session length, from made-up
   # session results (no session runs).
   add_executable(test_demo_timeline ${CMAKE_CURRENT_LIST_DIR}/test_demo_timeline.cpp)
