@@ -130,6 +130,39 @@ TEST(DelayEstimator, HoldsThroughDoubleTalkAndFollowsAChangedPath) {
   EXPECT_EQ(run.leadMs, 150);
 }
 
+// A sound server's bursts: on a fixed 120 ms path, the far frames arrive 90
+// to 120 ms ahead of their echo, changing every 3 s. The estimate locks on
+// the least lead and stays (each move would restart the canceller), and maps
+// far frames to the capture frames that hold their echo. A second in which
+// the reference comes 20 ms after its echo is not called late.
+TEST(DelayEstimator, ServerBurstJitterNeitherMovesTheLeadNorLooksLate) {
+  constexpr int kFrames = 6000;  // one minute
+  constexpr int kEcho = 12;
+  const auto far = talk(kFrames, 31);
+  std::vector<double> cap(static_cast<size_t>(kFrames) + 16, std::pow(10.0, -7.2));
+  for (int j = 0; j + kEcho < kFrames; ++j)
+    cap[static_cast<size_t>(j + kEcho)] += far[static_cast<size_t>(j)] * 0.025;
+  for (bool lateSecond : {false, true}) {
+    auto leadOf = [&](int j) {
+      if (lateSecond && j >= 3000 && j < 3100) return -2;
+      return 9 + (j / 300) % 4;
+    };
+    SimDelayEstimator est;
+    int changes = 0, next = 0, lateSeen = 0;
+    for (int c = 0; c < kFrames; ++c) {
+      while (next < kFrames && next + kEcho - leadOf(next) <= c)
+        est.far(far[static_cast<size_t>(next++)]);
+      if (est.capture(cap[static_cast<size_t>(c)])) ++changes;
+      lateSeen = std::max(lateSeen, est.referenceLateMs());
+    }
+    EXPECT_EQ(lateSeen, 0) << lateSecond;
+    if (lateSecond) continue;
+    EXPECT_LE(changes, 2);  // the first lock, and at most one correction of it
+    EXPECT_EQ(est.leadMs(), 90);
+    for (int64_t j : {1000, 4000, 5900}) EXPECT_EQ(est.echoCaptureFrame(j), j + kEcho) << j;
+  }
+}
+
 // An hour of a session on a fixed path: remote talk, minutes when only the
 // local player talks, minutes of nothing but the bed. Every change of the
 // estimate restarts the canceller, so after the first lock there must be

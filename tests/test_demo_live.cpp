@@ -131,8 +131,8 @@ TEST(LiveDrive, OddDeviceCallbacksCarryEveryStreamExactlyWithoutAllocating) {
       t_counting = ++n > 3;
       drive.captured(buf.data(), kCaptureFrames);
       t_counting = false;
-      std::this_thread::sleep_until(t0 + std::chrono::microseconds(
-                                             int64_t(done + kCaptureFrames) * 1000000 / kRate));
+      std::this_thread::sleep_until(
+          t0 + std::chrono::microseconds(int64_t(done + kCaptureFrames) * 1000000 / kRate));
     }
     stop = true;
   });
@@ -182,8 +182,8 @@ TEST(LiveDrive, OddDeviceCallbacksCarryEveryStreamExactlyWithoutAllocating) {
   EXPECT_EQ(wwise.micShortPulls(), 0);
   EXPECT_EQ(wwise.voiceShortPulls(0), 0);
   // Every period the capture thread completed was handed to the engine.
-  EXPECT_EQ(engine.recordProgress().load(), kSeconds * kRate / kCaptureFrames * kCaptureFrames /
-                                                480 * 480);
+  EXPECT_EQ(engine.recordProgress().load(),
+            kSeconds * kRate / kCaptureFrames * kCaptureFrames / 480 * 480);
 }
 
 }  // namespace

@@ -199,8 +199,7 @@ TEST(LatencyController, ProducerBurstsAreNotStallsAndItsDriftIsStillRemoved) {
     }
     // Five minutes at +1000 ppm add 300 ms (the queue holds 200): what
     // stands after the pulls in the last minute stays under one pull.
-    EXPECT_LE(worstLateWindow, 1024)
-        << burstBlocks << " blocks a burst";
+    EXPECT_LE(worstLateWindow, 1024) << burstBlocks << " blocks a burst";
     EXPECT_GT(c.stats().quietRemovals + c.stats().crossfadeRemovals, 0) << burstBlocks;
     EXPECT_EQ(c.stats().refusedBlocks, 0) << burstBlocks;
     EXPECT_TRUE(ordered) << burstBlocks;
