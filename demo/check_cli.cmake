@@ -47,6 +47,27 @@ foreach(case IN LISTS cases)
   endif()
 endforeach()
 
+# The live mode: its own help, and its refusals name the option, exit 2.
+run(0 --live --help)
+foreach(option --list-devices --input --output --latency-ms --wwise-refills --no-reverse
+               --aec-filter --seconds)
+  string(FIND "${out}" "${option}" at)
+  if(at LESS 0)
+    message(FATAL_ERROR "--live --help does not list ${option}")
+  endif()
+endforeach()
+foreach(case "--seconds|0" "--wwise-refills|9" "--wwise-frames|32" "--latency-ms|nan"
+             "--aec-filter|long" "--device-frames|8193" "--frobnicate|")
+  string(REPLACE "|" ";" args "${case}")
+  list(GET args 0 option)
+  list(FILTER args EXCLUDE REGEX "^$")
+  run(2 --live ${args} --out ${OUT}/refused)
+  string(FIND "${err}" "${option}" at)
+  if(at LESS 0)
+    message(FATAL_ERROR "kivra_demo --live ${args}: the message does not name ${option}:\n${err}")
+  endif()
+endforeach()
+
 # An output folder that cannot be made (below a file) and a library that does
 # not load are refused before the session, naming the option, with exit 2.
 file(REMOVE_RECURSE ${OUT}/refused)

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "KivraSimCallTimes.h"
 #include "KivraSimClock.h"
 #include "KivraSimVoiceEngine.h"
 #include "KivraSimWwise.h"
@@ -370,4 +371,25 @@ TEST(SimWwise, PlacesVoicesByDistanceAndAzimuthWithConstantPower) {
   EXPECT_NEAR(l * l + r * r, 1.0f / 16.0f, 1e-5);
   EXPECT_GT(r, l);
   standin::resetPluginCallbacks();
+}
+
+// Call durations for the live report: quantiles to the microsecond bucket
+// above them, the largest exact (past the histogram's 20 ms too), and two
+// threads' histograms merged as one.
+TEST(SimCallTimes, QuantilesToTheMicrosecondAndTheLongestExactly) {
+  kivra::sim::SimCallTimes a, b;
+  for (int us = 1; us <= 1000; ++us) (us % 2 ? a : b).add(int64_t(us) * 1000 + 300);
+  a.merge(b);
+  EXPECT_EQ(a.count(), 1000);
+  EXPECT_DOUBLE_EQ(a.quantileMicros(0.5), 501.0);   // the 500th call, 500.3 us
+  EXPECT_DOUBLE_EQ(a.quantileMicros(0.99), 991.0);  // the 990th
+  EXPECT_DOUBLE_EQ(a.quantileMicros(0.999), 1000.0);
+  EXPECT_DOUBLE_EQ(a.quantileMicros(1.0), 1000.3);
+  EXPECT_NEAR(a.meanMicros(), 500.8, 1e-9);
+  a.add(25000000);  // 25 ms: beyond the buckets
+  EXPECT_DOUBLE_EQ(a.quantileMicros(1.0), 25000.0);
+  EXPECT_DOUBLE_EQ(a.quantileMicros(0.5), 502.0);  // now the 501st of 1001
+  a.clear();
+  EXPECT_EQ(a.count(), 0);
+  EXPECT_DOUBLE_EQ(a.quantileMicros(0.999), 0.0);
 }
