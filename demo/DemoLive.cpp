@@ -86,63 +86,6 @@ bool talkerSpeech(std::vector<std::vector<int16_t>>& talkers, std::string& error
   return true;
 }
 
-// The bridge's log, read as it grows: lines per second and the latency
-// controller's and overflow lines per stream.
-class LogFollower {
- public:
-  explicit LogFollower(std::string path) : path_(std::move(path)) {}
-
-  // New complete lines since the last call.
-  int64_t poll(std::vector<LiveStream>& streams) {
-    std::ifstream in(path_, std::ios::binary);
-    if (!in) return 0;
-    in.seekg(offset_);
-    std::string line;
-    int64_t lines = 0;
-    while (std::getline(in, line)) {
-      if (in.eof()) break;  // an unfinished line: read it next time
-      offset_ += static_cast<std::streamoff>(line.size() + 1);
-      ++lines;
-      classify(line, streams);
-    }
-    return lines;
-  }
-
- private:
-  static void classify(const std::string& line, std::vector<LiveStream>& streams) {
-    for (LiveStream& s : streams) {
-      const std::string tag = " latency " + s.name;
-      const size_t at = line.find(tag);
-      if (at != std::string::npos && line.compare(at + tag.size(), 1, ":") == 0) {
-        int frames = 0;
-        if (line.find("quiet stretch") != std::string::npos &&
-            line.find("removed") != std::string::npos) {
-          ++s.quietRemovals;
-        } else if (line.find("crossfade") != std::string::npos) {
-          ++s.crossfadeRemovals;
-        } else if (line.find("inserted") != std::string::npos) {
-          ++s.insertions;
-        }
-        const size_t r = line.find("removed ", at);
-        if (r != std::string::npos && std::sscanf(line.c_str() + r, "removed %d", &frames) == 1)
-          s.removedFrames += frames;
-      }
-    }
-    if (line.find("overflow") != std::string::npos) {
-      if (line.find("onRecordAudioFrame") != std::string::npos && !streams.empty())
-        ++streams[0].overflowLines;
-      for (size_t i = 1; i < streams.size(); ++i) {
-        // "playback uid 42 data overflow ..." in the downlink's lines.
-        if (line.find("playback uid " + std::to_string(streams[i].uid) + " ") != std::string::npos)
-          ++streams[i].overflowLines;
-      }
-    }
-  }
-
-  std::string path_;
-  std::streamoff offset_ = 0;
-};
-
 // Per block of `blockSeconds`, the median of each second's least added
 // latency; -1 for a block with nothing delivered.
 std::vector<double> backlogPerBlock(const sim::SimLatencyProbe& probe, double seconds,
@@ -181,6 +124,8 @@ CallFigures callFigures(const std::string& name, const sim::SimCallTimes& t, dou
   return c;
 }
 
+}  // namespace
+
 // ERLE on the published track: each second of it is found, sample for
 // sample, in what the engine handed the bridge (the published track is that
 // audio after Wwise's identity effect, less what the latency controller
@@ -203,28 +148,42 @@ void publishedErle(const std::vector<int16_t>& raw, const sim::SimMixHistory& ha
     }
     return true;
   };
-  double in = 0, out = 0;
-  int64_t windows = 0, offset = -1;
-  for (int64_t p = 0; p + kWindow <= pubFrames; p += kWindow) {
-    // Where this window's first frames were handed over: near the last
-    // place, or anywhere for the first window.
+  // The offsets (microphone frame less published frame) of the published
+  // track, every 100 ms of it: each found near the last, the first anywhere.
+  // A correction of the latency controller starts a new one.
+  std::vector<int64_t> offsets;
+  int64_t offset = -1;
+  for (int64_t p = 0; p + kRun <= pubFrames; p += kWindow) {
     const int64_t base = p + std::max<int64_t>(offset, 0);
-    bool found = false;
-    for (int64_t d = 0; !found && d < handedFrames; ++d) {
-      for (int64_t f : {base + d, base - d}) {
-        if (f >= 0 && f + kRun <= handedFrames && matchesAt(p, f)) {
-          offset = f - p;
-          found = true;
-          break;
-        }
-      }
-      if (offset >= 0 && d > 48000) break;  // not within a second: a cut window
+    for (int64_t d = 0; d < handedFrames && (offset < 0 || d <= 48000); ++d) {
+      const int64_t f = base + d >= 0 && base + d + kRun <= handedFrames && matchesAt(p, base + d)
+                            ? base + d
+                            : (base - d >= 0 && matchesAt(p, base - d) ? base - d : -1);
+      if (f < 0) continue;
+      offset = f - p;
+      if (offsets.empty() || offsets.back() != offset) offsets.push_back(offset);
+      break;
     }
-    if (!found) continue;
-    const int64_t m = p + offset;  // microphone frame of this window
-    if (m < static_cast<int64_t>(kSettleSeconds * kRate) ||
-        2 * (m + kWindow) > static_cast<int64_t>(raw.size()))
-      continue;
+  }
+  // The microphone's 100 ms windows from kSettleSeconds on, each against the
+  // published audio it became: one offset from its first frame to its last
+  // (a window a correction cut through is left out).
+  double in = 0, out = 0;
+  int64_t windows = 0;
+  size_t at = 0;
+  const int64_t rawFrames = static_cast<int64_t>(raw.size() / 2);
+  for (int64_t m = static_cast<int64_t>(kSettleSeconds * kRate); m + kWindow <= rawFrames;
+       m += kWindow) {
+    int64_t p = -1;
+    for (size_t k = at; k < offsets.size() && p < 0; ++k) {
+      const int64_t q = m - offsets[k];
+      if (q >= 0 && q + kWindow <= pubFrames && matchesAt(q, m) &&
+          matchesAt(q + kWindow - kRun, m + kWindow - kRun)) {
+        p = q;
+        at = k;
+      }
+    }
+    if (p < 0) continue;
     double e = 0, o = 0;
     for (int64_t i = 0; i < kWindow; ++i) {
       for (int c = 0; c < 2; ++c) {
@@ -242,8 +201,6 @@ void publishedErle(const std::vector<int16_t>& raw, const sim::SimMixHistory& ha
   r.erleWindows = windows;
   r.erlePublishedDb = windows > 0 ? db(in / std::max(1.0, out)) : 0.0;
 }
-
-}  // namespace
 
 LiveDrive::LiveDrive(sim::SimClock& clock, sim::SimVoiceEngine& engine, sim::SimWwise& wwise,
                      sim::SimMixHistory& recordHistory, sim::SimLatencyProbe& micProbe,
@@ -433,7 +390,7 @@ bool runLive(const LiveConfig& config, LiveResult& r, std::string& error) {
   }
 
   LiveDrive session(clock, engine, wwise, recordHistory, micProbe, talkerProbePtrs,
-                      static_cast<size_t>(keepFrames), config.refills);
+                    static_cast<size_t>(keepFrames), config.refills);
   AudioDevices devices;
   if (!devices.open(config.devices, session, error)) {
     api.uninit();

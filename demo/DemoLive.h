@@ -12,6 +12,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -165,6 +167,69 @@ class LiveDrive : public DeviceClient {
   std::vector<std::atomic<double>> talkerMs_;
   std::vector<int16_t> rawMic_;  // capture thread, read after the stop
 };
+
+// The bridge's log, read as it grows: lines per second and the latency
+// controller's and overflow lines per stream.
+class LogFollower {
+ public:
+  explicit LogFollower(std::string path) : path_(std::move(path)) {}
+
+  // New complete lines since the last call.
+  int64_t poll(std::vector<LiveStream>& streams) {
+    std::ifstream in(path_, std::ios::binary);
+    if (!in) return 0;
+    in.seekg(offset_);
+    std::string line;
+    int64_t lines = 0;
+    while (std::getline(in, line)) {
+      if (in.eof()) break;  // an unfinished line: read it next time
+      offset_ += static_cast<std::streamoff>(line.size() + 1);
+      ++lines;
+      classify(line, streams);
+    }
+    return lines;
+  }
+
+ private:
+  static void classify(const std::string& line, std::vector<LiveStream>& streams) {
+    for (LiveStream& s : streams) {
+      const std::string tag = " latency " + s.name;
+      const size_t at = line.find(tag);
+      if (at != std::string::npos && line.compare(at + tag.size(), 1, ":") == 0) {
+        int frames = 0;
+        if (line.find("quiet stretch") != std::string::npos &&
+            line.find("removed") != std::string::npos) {
+          ++s.quietRemovals;
+        } else if (line.find("crossfade") != std::string::npos) {
+          ++s.crossfadeRemovals;
+        } else if (line.find("inserted") != std::string::npos) {
+          ++s.insertions;
+        }
+        const size_t r = line.find("removed ", at);
+        if (r != std::string::npos && std::sscanf(line.c_str() + r, "removed %d", &frames) == 1)
+          s.removedFrames += frames;
+      }
+    }
+    if (line.find("overflow") != std::string::npos) {
+      if (line.find("onRecordAudioFrame") != std::string::npos && !streams.empty())
+        ++streams[0].overflowLines;
+      for (size_t i = 1; i < streams.size(); ++i) {
+        // "playback uid 42 data overflow ..." in the downlink's lines.
+        if (line.find("playback uid " + std::to_string(streams[i].uid) + " ") != std::string::npos)
+          ++streams[i].overflowLines;
+      }
+    }
+  }
+
+  std::string path_;
+  std::streamoff offset_ = 0;
+};
+
+// ERLE on the published track (fills erlePublishedDb and erleWindows): raw is
+// the microphone as captured, handed what the engine handed the bridge (the
+// published audio before Wwise's identity effect), pub the published track.
+void publishedErle(const std::vector<int16_t>& raw, const sim::SimMixHistory& handed,
+                   const std::vector<int16_t>& pub, LiveResult& r);
 
 bool runLive(const LiveConfig& config, LiveResult& result, std::string& error);
 std::string liveReport(const LiveResult& result);

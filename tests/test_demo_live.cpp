@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -184,6 +185,92 @@ TEST(LiveDrive, OddDeviceCallbacksCarryEveryStreamExactlyWithoutAllocating) {
   // Every period the capture thread completed was handed to the engine.
   EXPECT_EQ(engine.recordProgress().load(),
             kSeconds * kRate / kCaptureFrames * kCaptureFrames / 480 * 480);
+}
+
+// The log as the live report reads it: the controller's lines by the
+// stream they name (not a stream whose name begins the same), the frames they
+// removed, the overflow lines of each queue, and a line the writer has not
+// finished yet left for the next read.
+TEST(LiveReport, TheBridgesLogIsReadByStreamAndLine) {
+  const std::string path = ::testing::TempDir() + "/live_log.txt";
+  std::vector<kivra::demo::LiveStream> streams(3);
+  streams[0].name = "uplink";
+  streams[1].name = "downlink uid 4 channel room1";
+  streams[1].uid = 4;
+  streams[2].name = "downlink uid 42 channel room1";
+  streams[2].uid = 42;
+  const char* t = "139 2026-12-08 23:06:00:505 ";
+  {
+    std::ofstream log(path, std::ios::binary | std::ios::trunc);
+    log << t << "latency uplink: removed 768 frames in a quiet stretch (standing backlog 896 "
+        << "frames, target 0)\n"
+        << t << "latency downlink uid 42 channel room1: removed 960 frames with a 240-frame "
+        << "crossfade (standing backlog 1056 frames, target 0)\n"
+        << t << "latency downlink uid 42 channel room1: removed 96 frames in a quiet stretch "
+        << "(standing backlog 224 frames, target 0)\n"
+        << t << "latency downlink uid 4 channel room1: inserted 480 frames of silence in a quiet "
+        << "stretch (backlog 600 frames from target 0)\n"
+        << t << "[zn] onRecordAudioFrame channelId room1 record data is overflow, check why\n"
+        << t << "onPlaybackAudioFrameBeforeMixing playback uid 42 data overflow max(19201), "
+        << "avail(18368), drop(960)\n"
+        << t << "latency uplink: removed 192 frames in a quiet";  // not finished
+  }
+  kivra::demo::LogFollower follower(path);
+  EXPECT_EQ(follower.poll(streams), 6);
+  EXPECT_EQ(streams[0].quietRemovals, 1);
+  EXPECT_EQ(streams[0].removedFrames, 768);
+  EXPECT_EQ(streams[0].overflowLines, 1);
+  EXPECT_EQ(streams[1].insertions, 1);
+  EXPECT_EQ(streams[1].quietRemovals + streams[1].crossfadeRemovals, 0);
+  EXPECT_EQ(streams[1].overflowLines, 0);
+  EXPECT_EQ(streams[2].crossfadeRemovals, 1);
+  EXPECT_EQ(streams[2].quietRemovals, 1);
+  EXPECT_EQ(streams[2].removedFrames, 1056);
+  EXPECT_EQ(streams[2].overflowLines, 1);
+  {
+    std::ofstream log(path, std::ios::binary | std::ios::app);
+    log << " stretch (standing backlog 256 frames, target 0)\n";
+  }
+  EXPECT_EQ(follower.poll(streams), 1);
+  EXPECT_EQ(streams[0].quietRemovals, 2);
+  EXPECT_EQ(streams[0].removedFrames, 960);
+  EXPECT_EQ(follower.poll(streams), 0);
+}
+
+// ERLE on the published track against a known answer. The far end speaks
+// in every other 100 ms window and the local player in the others; the
+// canceller took 20 dB off the echo. The published track is that audio
+// after Wwise's identity effect, 12345 frames late, with 96 frames cut out
+// at 7 s (a correction of the latency controller). A window set against the
+// wrong microphone audio, even by 50 frames, takes in some of the local
+// voice, 20 dB louder than what was left of the echo.
+TEST(LiveReport, PublishedErleFindsEachWindowsMicrophoneAudio) {
+  constexpr int kFrames = 10 * 48000;
+  std::vector<int16_t> raw(2 * kFrames), cancelled(2 * kFrames);
+  uint32_t state = 7;
+  for (size_t i = 0; i < raw.size(); ++i) {
+    state = state * 1664525u + 1013904223u;
+    const int noise = static_cast<int32_t>(state >> 16) % 6000 - 3000;
+    const bool far = (i / 2 / 4800) % 2 == 0;
+    raw[i] = static_cast<int16_t>(far ? noise : 0);
+    // What is left of the echo, or the local voice; a small pattern of its
+    // own so that no two frames match.
+    cancelled[i] = static_cast<int16_t>((far ? noise / 10 : noise) + static_cast<int>(i % 7) - 3);
+  }
+  sim::SimMixHistory handed(kFrames);
+  handed.pushInterleaved(0, cancelled.data(), kFrames);
+  std::vector<int16_t> pub(2 * 12345, 0);
+  for (int f = 0; f < kFrames; ++f) {
+    if (f >= 7 * 48000 && f < 7 * 48000 + 96) continue;
+    for (int c = 0; c < 2; ++c)
+      pub.push_back(floatToInt16(cancelled[static_cast<size_t>(2 * f + c)] / 32768.0f));
+  }
+  kivra::demo::LiveResult r;
+  kivra::demo::publishedErle(raw, handed, pub, r);
+  // The far end's windows from 5 s on, less at most one broken by the cut.
+  EXPECT_GE(r.erleWindows, 24);
+  EXPECT_LE(r.erleWindows, 25);
+  EXPECT_NEAR(r.erlePublishedDb, 20.0, 0.2);
 }
 
 }  // namespace
