@@ -90,14 +90,17 @@ bool talkerSpeech(std::vector<std::vector<int16_t>>& talkers, std::string& error
 // latency; -1 for a block with nothing delivered.
 std::vector<double> backlogPerBlock(const sim::SimLatencyProbe& probe, double seconds,
                                     size_t blockSeconds) {
-  const size_t secs = static_cast<size_t>(std::ceil(seconds)) + 1;
+  // Whole seconds only: the last moments are the stop (the capture ends
+  // first, and Wwise drains the queues it leaves).
+  const size_t secs = static_cast<size_t>(std::floor(seconds)) - (seconds >= 1 ? 1 : 0);
   std::vector<double> least(secs, 1e300);
   for (const sim::SimLatencyPoint& p : probe.trace()) {
     const size_t s = static_cast<size_t>(std::max(0.0, p.seconds));
     if (s < secs) least[s] = std::min(least[s], p.ms);
   }
   std::vector<double> out;
-  for (size_t b = 0; b * blockSeconds < secs; ++b) {
+  // A last block shorter than half its length is left out.
+  for (size_t b = 0; b * blockSeconds + (blockSeconds + 1) / 2 <= secs; ++b) {
     std::vector<double> v;
     for (size_t s = b * blockSeconds; s < std::min(secs, (b + 1) * blockSeconds); ++s) {
       if (least[s] < 1e299) v.push_back(least[s]);
