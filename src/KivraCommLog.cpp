@@ -244,6 +244,8 @@ void writeLoop(std::ofstream* stream, uint64_t head) {
       slot->seq.store(head + kKivraLogQueueLines, std::memory_order_release);
       ++head;
       if (++sinceFlush >= kLinesPerFlush) {
+        // A flush that returns has the losses before it counted in the file.
+        reportLost(out);
         publishWritten(out, head);
         sinceFlush = 0;
       }

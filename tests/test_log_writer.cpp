@@ -2,12 +2,17 @@
 // the inputs that must not break it.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <locale>
+#include <mutex>
+#include <streambuf>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "KivraCommLog.h"
@@ -51,7 +56,104 @@ struct GroupingPunct : std::numpunct<char> {
   std::string do_grouping() const override { return "\3"; }
 };
 
+// A disk that stops: a stream buffer that keeps what it is given, but holds
+// its writer until opened. Unbuffered, so every write of the log thread
+// reaches it.
+class GateBuffer : public std::streambuf {
+ public:
+  void open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+    cv_.notify_all();
+  }
+  // True once a writer is held at the gate.
+  bool holding() const { return holding_.load(); }
+  std::string text() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return text_;
+  }
+
+ protected:
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    holding_ = !open_;
+    cv_.wait(lock, [&] { return open_; });
+    text_.append(s, static_cast<size_t>(n));
+    return n;
+  }
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    const char ch = traits_type::to_char_type(c);
+    return xsputn(&ch, 1) == 1 ? c : traits_type::eof();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool open_ = false;
+  std::atomic<bool> holding_{false};
+  std::string text_;
+};
+
 }  // namespace
+
+// The queue full behind a stopped disk: the lines that do not fit are
+// counted, and once the disk moves one line says how many; KV_FLUSH_LOG
+// returns only once everything logged before it is written. Built on every
+// platform the suite runs on (no file system tricks).
+TEST_F(LogWriter, LinesLostToAFullQueueAreCountedAndTheFlushWaitsForTheDisk) {
+  TempDir dir("log-gate");
+  KV_INIT_LOG(dir.path().c_str());
+  ASSERT_NE(logFile, nullptr);
+  KV_FLUSH_LOG();  // the log thread is idle: the stream may change hands
+  GateBuffer gate;
+  logFile->std::ios::rdbuf(&gate);
+
+  KV_LOG("first");
+  for (int i = 0; i < 2000 && !gate.holding(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(gate.holding()) << "the log thread never wrote";
+  // The log thread is held with "first"; the queue takes its length more.
+  const int extra = 100;
+  for (int i = 0; i < static_cast<int>(kKivraLogQueueLines) + extra; ++i) KV_LOG("line %d", i);
+
+  std::atomic<bool> flushed{false};
+  std::thread flusher([&] {
+    KV_FLUSH_LOG();
+    flushed = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(flushed.load()) << "the flush returned while the disk was stopped";
+  gate.open();
+  flusher.join();
+
+  // Every line logged before the flush is in, in order, and so is the count
+  // of the lost ones: written + lost = logged.
+  const std::string text = gate.text();
+  unsigned long long lost = 0;
+  size_t lines = 0, at = 0;
+  int next = 0;
+  bool ordered = true;
+  for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    LogLine l;
+    const std::string line = text.substr(at, end - at);
+    ASSERT_TRUE(parseLogLine(line, &l)) << line;
+    ++lines;
+    unsigned long long n = 0;
+    int k = 0;
+    if (std::sscanf(l.message.c_str(), "log queue full: %llu lines lost", &n) == 1) {
+      lost += n;
+    } else if (std::sscanf(l.message.c_str(), "line %d", &k) == 1) {
+      ordered = ordered && k >= next;
+      next = k + 1;
+    }
+  }
+  EXPECT_TRUE(ordered);
+  EXPECT_GE(lost, static_cast<unsigned long long>(extra));
+  EXPECT_EQ(lines - 1 + lost, 1 + kKivraLogQueueLines + extra)
+      << "lines lost without being counted";
+  KV_SHUTDOWN_LOG();  // while the gate, the stream's buffer now, still exists
+}
 
 TEST_F(LogWriter, NothingIsWrittenBeforeInitOrAfterShutdown) {
   TempDir dir("log-closed");
