@@ -81,12 +81,11 @@ void KivraCommLatencyController::track(const int16_t* out, int frames) {
   // exp(-frames / 10 s), to first order: the decay needs no precision.
   const float decay = std::max(0.0f, 1.0f - static_cast<float>(frames) * kLevelDecayPerFrame);
   level_ = std::max(peak, level_ * decay);
-  if (consumer_ == Consumer::FixedBlocks) {
-    // Only silence insertion looks back at the audio just delivered.
-    const int n = frames * channels_;
-    const int tail = std::min(frames, kQuietChunkFrames) * channels_;
-    tailPeak_ = peakOf(out + n - tail, tail);
-  }
+  // The end of what was just heard: a cut or an insertion right after it
+  // must find it quiet too.
+  const int n = frames * channels_;
+  const int tail = std::min(frames, kQuietChunkFrames) * channels_;
+  tailPeak_ = peakOf(out + n - tail, tail);
 }
 
 KivraCommLatencyController::PushResult KivraCommLatencyController::push(
@@ -240,9 +239,10 @@ int32_t KivraCommLatencyController::pull(KivraCommCircularBuffer& queue, int16_t
 
   if (removeBudget_ > 0 && room > 0) {
     int removed = 0;
-    // Quiet first: 2 ms at a time, while the next 4 ms are quiet.
+    // Quiet first: 2 ms at a time, while the 2 ms just heard and the next
+    // 4 ms are quiet.
     while (removeBudget_ >= kQuietChunkFrames && room >= 2 * kQuietChunkFrames &&
-           quietAhead(queue, 2 * kQuietChunkFrames)) {
+           tailPeak_ <= quietThreshold() && quietAhead(queue, 2 * kQuietChunkFrames)) {
       queue.Discard(kQuietChunkFrames * ch);
       removeBudget_ -= kQuietChunkFrames;
       room -= kQuietChunkFrames;

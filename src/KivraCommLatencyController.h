@@ -184,7 +184,7 @@ class KivraCommLatencyController {
 
   // Level of the delivered audio, for the quiet test.
   float level_ = 0.0f;
-  int tailPeak_ = 0;  // peak of the last chunk delivered
+  int tailPeak_ = 0;  // peak of the last chunk delivered (while tracking)
 
   // Stale rule.
   int64_t refusedSinceFull_ = 0;

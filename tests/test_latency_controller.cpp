@@ -24,12 +24,14 @@ constexpr int kQueue = 19200;
 // every frame names itself and no stretch is ever quiet.
 int16_t loud(int64_t f) { return static_cast<int16_t>(1000 + f % 30000); }
 
-// Speech-like: 0.3 s of a loud counting tone, then 0.2 s at -66 dBFS
-// (values 0..15), so that each frame still names itself within its period.
+// Speech-like: 0.3 s of a loud counting tone, then 0.2 s at -57 dBFS
+// (values -48..48 in a pattern of 97 frames, which no cut of whole 2 ms
+// chunks shifts onto itself), so that each frame names itself within its
+// period and a cut shows where it was made, in a pause too.
 int16_t bursty(int64_t f) {
   const int64_t inCycle = f % 24000;
   if (inCycle < 14400) return static_cast<int16_t>(1000 + f % 20000);
-  return static_cast<int16_t>(f % 16);
+  return static_cast<int16_t>((f * 31) % 97 - 48);
 }
 
 struct Source {
@@ -309,14 +311,18 @@ TEST(LatencyController, BacklogInSpeechGoesInItsPausesAndNoDeliveredSampleIsAlte
     int64_t g = f + 1;
     while (g < f + 48000 && bursty(g) != v) ++g;
     ASSERT_LT(g, f + 48000) << "frame " << i << " is not a later source frame";
-    // Quiet frames repeat their values every 16 frames; require the next
+    // Quiet frames repeat their values every 97 frames; require the next
     // delivered frames to continue from g.
     while (i + 1 < r.delivered.size() && r.delivered[i + 1] != bursty(g + 1) && g < f + 48000) {
       ++g;
       while (g < f + 48000 && bursty(g) != v) ++g;
     }
+    // Quiet on both sides of the cut: what was heard just before it and just
+    // after it, and what it took out.
+    EXPECT_LT(std::abs(bursty(f - 1)), 100) << "cut right after loud audio at frame " << f;
     EXPECT_LT(std::abs(bursty(f)), 100) << "gap starts in loud audio at frame " << f;
     EXPECT_LT(std::abs(bursty(g - 1)), 100) << "gap ends in loud audio at frame " << g;
+    EXPECT_LT(std::abs(bursty(g)), 100) << "cut right before loud audio at frame " << g;
     ++gaps;
     f = g + 1;
   }
