@@ -332,6 +332,54 @@ TEST(LatencyController, BacklogInSpeechGoesInItsPausesAndNoDeliveredSampleIsAlte
             1024 + Controller::kDeadBandFrames + 2 * Controller::kQuietChunkFrames);
 }
 
+// After a stall's backlog, in quiet audio that lets a removal take as much
+// as it likes, with pulls four times the pushes between them: a removal
+// takes only what lies beyond a full pull, so every pull still delivers
+// what the queue held for it, source frames in order, none twice.
+TEST(LatencyController, ARemovalNeverTakesAudioThePullAskedFor) {
+  // Quiet (-48..48) and never the same run twice.
+  auto quiet = [](int64_t f) {
+    return static_cast<int16_t>(((static_cast<uint64_t>(f) * 2654435761u) >> 11) % 97 - 48);
+  };
+  KivraCommCircularBuffer queue(kQueue);
+  Controller c(Controller::Consumer::TakeAvailable, 2);
+  std::vector<int16_t> block(2 * kBlock), out(2 * 2048);
+  int64_t pushed = 0, next = 0;
+  auto push = [&] {
+    for (int i = 0; i < kBlock; ++i) block[2 * i] = block[2 * i + 1] = quiet(pushed + i);
+    c.push(queue, block.data(), 2 * kBlock, nullptr);
+    pushed += kBlock;
+  };
+  for (int k = 0; k < 20; ++k) push();  // 200 ms queued by a stall: the queue full
+  // Then a consumer 10% faster than the producer: a pull of 2048 frames
+  // every 1862 of the producer's, so each pull finds less than the last; the
+  // backlog still stands a whole window before it drains by itself.
+  int64_t tEngine = kBlock;
+  double tPull = 0;
+  while (tPull < 48000 * 10) {
+    if (static_cast<double>(tEngine) <= tPull) {
+      push();
+      tEngine += kBlock;
+      continue;
+    }
+    const int take = std::min(queue.GetAvailableFrames() / 2, 2048);
+    ASSERT_EQ(c.pull(queue, out.data(), 2 * take, 2 * 2048, nullptr), 2 * take);
+    // A removal skips frames before the pull's first; after it the pull is
+    // the queue's next frames, none of them seen before.
+    int64_t first = next;
+    auto runAt = [&](int64_t f) {
+      for (int i = 0; i < take; ++i)
+        if (f + i >= pushed || quiet(f + i) != out[2 * static_cast<size_t>(i)]) return false;
+      return true;
+    };
+    while (first < next + 9600 && !runAt(first)) ++first;
+    ASSERT_LT(first, next + 9600) << "pull at " << tPull << " is not the queue's next frames";
+    next = first + take;
+    tPull += 2048 / 1.1;
+  }
+  EXPECT_GT(c.stats().quietRemovals, 0);
+}
+
 // ---------------------------------------------------------------------------
 // Stale audio.
 
