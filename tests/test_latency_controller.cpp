@@ -332,6 +332,61 @@ TEST(LatencyController, BacklogInSpeechGoesInItsPausesAndNoDeliveredSampleIsAlte
             1024 + Controller::kDeadBandFrames + 2 * Controller::kQuietChunkFrames);
 }
 
+// A backlog is acted on at the pull that completes a whole window on both
+// clocks since the residue first stood above the dead band: not a pull
+// earlier, not a pull later. The consumer pulls 1024 frames every 1000 of
+// the producer's frames (its clock 2.4% fast: the producer's window ends
+// two pulls after its own) or every 1100 (7% slow: its own ends two pulls
+// after the producer's).
+TEST(LatencyController, AStandingBacklogIsActedOnTheVeryPullItsWindowEnds) {
+  for (int every : {1000, 1100}) {
+    KivraCommCircularBuffer queue(kQueue);
+    Controller c(Controller::Consumer::TakeAvailable, 2);
+    Source source;  // loud: the removal waits, the decision shows as pending
+    std::vector<int16_t> block, out(2 * 1024);
+    int64_t producer = 0, consumer = 0;
+    auto push = [&] {
+      source.block(block, kBlock);
+      c.push(queue, block.data(), 2 * kBlock, nullptr);
+      producer += kBlock;
+    };
+    for (int k = 0; k < 12; ++k) push();  // 120 ms of backlog
+    int64_t tEngine = kBlock, tPull = 0;
+    int pull = 0, aboveAt = -1, decidedAt = -1, expectedAt = -1;
+    int64_t consumerSince = 0, producerSince = 0;
+    bool consumerLast = false;
+    while (decidedAt < 0 && pull < 200) {
+      if (tEngine <= tPull) {
+        push();
+        tEngine += kBlock;
+        continue;
+      }
+      const int take = std::min(queue.GetAvailableFrames() / 2, 1024);
+      c.pull(queue, out.data(), 2 * take, 2 * 1024, nullptr);
+      consumer += 1024;
+      const int residue = queue.GetAvailableFrames() / 2;
+      if (aboveAt < 0 && residue > Controller::kDeadBandFrames) {
+        aboveAt = pull;
+        consumerSince = consumer - 1024;
+        producerSince = producer;
+      }
+      const bool consumerDone = consumer - consumerSince >= Controller::kWindowFrames;
+      const bool producerDone = producer - producerSince >= Controller::kWindowFrames;
+      if (aboveAt >= 0 && expectedAt < 0 && consumerDone && producerDone) {
+        expectedAt = pull;
+        consumerLast = consumer - 1024 - consumerSince < Controller::kWindowFrames;
+      }
+      if (c.pendingRemovalFrames() > 0) decidedAt = pull;
+      ++pull;
+      tPull += every;
+    }
+    ASSERT_GE(aboveAt, 0) << every;
+    ASSERT_GE(expectedAt, 0) << every;
+    EXPECT_EQ(decidedAt, expectedAt) << "every " << every << ", standing from pull " << aboveAt;
+    EXPECT_EQ(consumerLast, every > 1024) << "which clock's window ends last, every " << every;
+  }
+}
+
 // After a stall's backlog, in quiet audio that lets a removal take as much
 // as it likes, with pulls four times the pushes between them: a removal
 // takes only what lies beyond a full pull, so every pull still delivers
