@@ -594,6 +594,9 @@ TEST(LatencyController, FixedBlocksFromASlowerProducerGetSilenceInPausesInsteadO
       continue;
     }
     ASSERT_EQ(r.delivered[i], 0) << "delivered frame " << i << " is neither source nor silence";
+    // Quiet on both sides: the frame heard before the silence and the one
+    // heard after it.
+    ASSERT_LT(std::abs(bursty(f - 1)), 100) << "silence inserted right after loud audio at " << f;
     ASSERT_LT(std::abs(bursty(f)), 100) << "silence inserted in loud audio at frame " << f;
     ++zeros;
   }
