@@ -39,7 +39,7 @@ live() {  # NAME SECONDS ARGS...: one run of the demo into OUT/NAME
 }
 
 pulse_args=(--input pulse --output pulse --latency-ms 100 --device-frames 480 --wwise-frames 1024)
-jack_args=(--input system --output system --wwise-frames 256 --wwise-refills 4)
+jack_args=(--input system --output system --wwise-frames 256 --wwise-refills 8)
 
 # PulseAudio: separate capture and playback streams at 100 ms suggested
 # latency (at the 20 ms default the server underflows and the echo delay
