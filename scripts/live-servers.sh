@@ -54,9 +54,9 @@ start_drift() {  # DIR: source kivra_skewmic fed with the sink's monitor resampl
   rm -f "$fifo" "$raw"; mkfifo "$raw"
   pactl load-module module-pipe-source source_name=kivra_skewmic file="$fifo" \
     rate=48000 format=s16le channels=2 >/dev/null
-  local spec mon deadline=$(($(now_ms) + 10000))
-  spec=$(pactl list short sources | awk '$2 == "kivra_skewmic" {print $4, $5, $6}')
-  [ "$spec" = "s16le 2ch 48000Hz" ] || die "kivra_skewmic has sample spec '$spec', not s16le 2ch 48000Hz"
+  local format mon deadline=$(($(now_ms) + 10000))
+  format=$(pactl list short sources | awk '$2 == "kivra_skewmic" {print $4, $5, $6}')
+  [ "$format" = "s16le 2ch 48000Hz" ] || die "kivra_skewmic has the format '$format', not s16le 2ch 48000Hz"
   # The default source changes before parec connects: a stream that asked for
   # the default source at connect time follows it when it changes, and parec
   # would then record kivra_skewmic itself.
