@@ -416,12 +416,7 @@ bool runEchoCase(const EchoConfig& config, const EchoInputs& inputs, const EchoC
   if (!library.loadOption(config.libraryPath, error)) return false;
   const WrapperApi& api = library.api();
   const std::string logDir = (fs::path(config.outDir) / ("log-" + echoCase.name)).string();
-  std::error_code ec;
-  fs::create_directories(logDir, ec);
-  if (ec) {
-    error = "--out: cannot create folder '" + logDir + "'";
-    return false;
-  }
+  if (!makeOutputFolder(logDir, error)) return false;
   const double seconds = inputs.phases.end * inputs.cycles;
   const int64_t totalFrames = frameOf(seconds);
 
@@ -581,12 +576,7 @@ bool runEchoScenario(const EchoConfig& config, std::string& report, std::string&
   namespace fs = std::filesystem;
   EchoInputs inputs;
   if (!prepareEchoInputs(config, inputs, error)) return false;
-  std::error_code ec;
-  fs::create_directories(config.outDir, ec);
-  if (ec || !fs::is_directory(config.outDir)) {
-    error = "--out: cannot create folder '" + config.outDir + "'";
-    return false;
-  }
+  if (!makeOutputFolder(config.outDir, error)) return false;
   std::vector<EchoFigures> all;
   std::vector<std::string> files;
   for (EchoCase c : echoCases()) {

@@ -1,5 +1,7 @@
 #include "DemoLibrary.h"
 
+#include <filesystem>
+
 #include <dlfcn.h>
 
 namespace kivra {
@@ -44,6 +46,16 @@ bool WrapperLibrary::loadOption(const std::string& libraryOption, std::string& e
 }
 
 std::string defaultWrapperPath() { return KIVRA_DEMO_WRAPPER_PATH; }
+
+bool makeOutputFolder(const std::string& dir, std::string& error) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec || !std::filesystem::is_directory(dir)) {
+    error = "--out: cannot create folder '" + dir + "'";
+    return false;
+  }
+  return true;
+}
 
 }  // namespace demo
 }  // namespace kivra

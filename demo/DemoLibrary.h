@@ -40,5 +40,9 @@ class WrapperLibrary {
 // The library built beside the demo.
 std::string defaultWrapperPath();
 
+// Creates the output folder `dir` (and its parents). False with a message
+// starting "--out: " when it cannot be made.
+bool makeOutputFolder(const std::string& dir, std::string& error);
+
 }  // namespace demo
 }  // namespace kivra

@@ -306,13 +306,9 @@ bool runLive(const LiveConfig& config, LiveResult& r, std::string& error) {
   WrapperLibrary library;
   if (!library.loadOption(config.libraryPath, error)) return false;
   const WrapperApi& api = library.api();
-  std::error_code ec;
-  fs::create_directories(config.outDir, ec);
-  if (ec || !fs::is_directory(config.outDir)) {
-    error = "--out: cannot create folder '" + config.outDir + "'";
-    return false;
-  }
+  if (!makeOutputFolder(config.outDir, error)) return false;
   const std::string logPath = (fs::path(config.outDir) / "kivra_wwise_log.txt").string();
+  std::error_code ec;
   fs::remove(logPath, ec);
 
   // What is kept: a session of known length up to captureSeconds keeps its

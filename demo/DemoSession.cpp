@@ -288,12 +288,7 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   WrapperLibrary library;
   if (!library.loadOption(config.libraryPath, error)) return false;
   const WrapperApi& api = library.api();
-  std::error_code ec;
-  fs::create_directories(config.outDir, ec);
-  if (ec || !fs::is_directory(config.outDir)) {
-    error = "--out: cannot create folder '" + config.outDir + "'";
-    return false;
-  }
+  if (!makeOutputFolder(config.outDir, error)) return false;
   const std::string logPath = (fs::path(config.outDir) / "kivra_wwise_log.txt").string();
 
   const int64_t totalFrames =
