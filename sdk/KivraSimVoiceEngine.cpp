@@ -17,6 +17,19 @@ void keep(std::vector<T>& v, const T& x, bool bounded) {
   if (!bounded || v.size() < v.capacity()) v.push_back(x);
 }
 
+// A 16-bit frame of the engine's rate over `buffer`, rendered at `position`.
+media::AudioFrame pcmFrame(void* buffer, int frames, int channels, int64_t position) {
+  media::AudioFrame frame{};
+  frame.type = media::FRAME_TYPE_PCM16;
+  frame.samplesPerChannel = frames;
+  frame.bytesPerSample = media::TWO_BYTES_PER_SAMPLE;
+  frame.channels = channels;
+  frame.samplesPerSec = SimVoiceEngine::kSampleRate;
+  frame.buffer = buffer;
+  frame.renderTimeMs = position * 1000 / SimVoiceEngine::kSampleRate;
+  return frame;
+}
+
 int64_t nanosSince(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0)
       .count();
@@ -298,17 +311,10 @@ void SimVoiceEngine::recordPeriod(const Params& p, const int16_t* captured) {
   ev.offset = position * 2;
   ev.samples = frames * 2;
   if (obs != nullptr) {
-    media::AudioFrame frame{};
-    frame.type = media::FRAME_TYPE_PCM16;
-    frame.samplesPerChannel = frames;
-    frame.bytesPerSample = media::TWO_BYTES_PER_SAMPLE;
-    frame.channels = p.channels;
-    frame.samplesPerSec = kSampleRate;
-    frame.renderTimeMs = position * 1000 / kSampleRate;
     // The observer may silence a read-write block: a copy keeps what it got.
     std::memcpy(recCopy_.data(), recFrame_.data(), sizeof(int16_t) * static_cast<size_t>(n));
     int16_t* buf = p.readWrite ? recFrame_.data() : recCopy_.data();
-    frame.buffer = buf;
+    media::AudioFrame frame = pcmFrame(buf, frames, p.channels, position);
     const auto t0 = std::chrono::steady_clock::now();
     ev.accepted = obs->onRecordAudioFrame(channelId_.c_str(), frame);
     const int64_t took = nanosSince(t0);
@@ -418,14 +424,7 @@ void SimVoiceEngine::playbackPeriod(const Params& p) {
       playMix_[static_cast<size_t>(k)] = static_cast<int16_t>(std::min(32767, std::max(-32768, s)));
     }
     if (obs == nullptr) continue;
-    media::AudioFrame frame{};
-    frame.type = media::FRAME_TYPE_PCM16;
-    frame.samplesPerChannel = frames;
-    frame.bytesPerSample = media::TWO_BYTES_PER_SAMPLE;
-    frame.channels = p.channels;
-    frame.samplesPerSec = kSampleRate;
-    frame.buffer = playFrame_.data();
-    frame.renderTimeMs = position * 1000 / kSampleRate;
+    media::AudioFrame frame = pcmFrame(playFrame_.data(), frames, p.channels, position);
     const auto t0 = std::chrono::steady_clock::now();
     const bool ok = obs->onPlaybackAudioFrameBeforeMixing(t.channelId.c_str(), t.uid, frame);
     const int64_t took = nanosSince(t0);
@@ -440,14 +439,7 @@ void SimVoiceEngine::playbackPeriod(const Params& p) {
     if (i == 0) ev.accepted = ok;
   }
   if (obs != nullptr) {
-    media::AudioFrame mix{};
-    mix.type = media::FRAME_TYPE_PCM16;
-    mix.samplesPerChannel = frames;
-    mix.bytesPerSample = media::TWO_BYTES_PER_SAMPLE;
-    mix.channels = p.channels;
-    mix.samplesPerSec = kSampleRate;
-    mix.buffer = playMix_.data();
-    mix.renderTimeMs = position * 1000 / kSampleRate;
+    media::AudioFrame mix = pcmFrame(playMix_.data(), frames, p.channels, position);
     const auto t0 = std::chrono::steady_clock::now();
     const bool filled = obs->onPlaybackAudioFrame(channelId_.c_str(), mix);
     const int64_t took = nanosSince(t0);
