@@ -33,7 +33,7 @@ else()
 endif()
 
 # Visibility: Android leaves every symbol visible; macOS, Linux and Windows
-# export the five functions only (Windows also the buffer proxy's members,
+# export the six functions only (Windows also the buffer proxy's members,
 # through KW_API on the class).
 if(KIVRA_PLATFORM STREQUAL "android")
   set(KIVRA_HIDE_SYMBOLS OFF)

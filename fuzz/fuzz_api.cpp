@@ -1,5 +1,5 @@
 // The whole surface a game, the plugin side and the engine reach, driven by
-// the input as a sequence of operations: the five exported functions, the six
+// the input as a sequence of operations: the six exported functions, the six
 // callbacks and the observer the engine holds. Arbitrary game object ids and
 // uids, channel ids that are empty, very long or not UTF-8 (and null), Wwise
 // buffers of any shape, engine frames of any size.

@@ -1,4 +1,4 @@
-/* KivraWwiseWrapper: the five functions a game calls. Plain C, unmangled,
+/* KivraWwiseWrapper: the six functions a game calls. Plain C, unmangled,
  * the platform's default calling convention. See docs/C-API.md. */
 #ifndef KIVRA_WWISE_WRAPPER_H
 #define KIVRA_WWISE_WRAPPER_H
@@ -20,6 +20,14 @@ KW_API int KW_InitKivraWwisePlugin(void* KivraRtcEngineInstance, int* OutDefault
 /* Unbinds, destroys the bridge, empties the game-object registry, closes the
  * log. Always 0. */
 KW_API int KW_UninitKivraWwisePlugin(void);
+
+/* Tells the bridge the sample rate Wwise renders at. 0 when accepted, -1 (and a
+ * log line) for a rate outside 8000..96000 Hz. Called before
+ * KW_InitKivraWwisePlugin it applies from that initialisation on; during a
+ * session it applies at once: every queue restarts and the engine is asked for
+ * frames at the new rate (one log line). The rate stays told across
+ * KW_UninitKivraWwisePlugin; without any call the bridge serves 48000 Hz. */
+KW_API int KW_SetWwiseSampleRate(int sampleRate);
 
 /* Maps a Wwise game object to a remote talker (channel id, uid). 0; -1 (and
  * nothing changed) for a null channelID. */

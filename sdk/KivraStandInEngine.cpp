@@ -150,7 +150,10 @@ uint16_t FloatBufferProxy::FilledFrames() { return filled_; }
 uint32_t FloatBufferProxy::ChannelCount() { return channels_; }
 
 float* FloatBufferProxy::ChannelData(uint32_t index) {
-  if (index >= data_.size()) return nullptr;
+  if (index >= channels_ || index >= data_.size()) {
+    ++refusedChannelCalls_;
+    return nullptr;
+  }
   return data_[index].data();
 }
 

@@ -111,8 +111,11 @@ class KIVRA_SDK_API RecordingRtcEngine : public rtc::IRtcEngine {
   int yieldMode_ = 0;
 };
 
-// A Wwise buffer: one float array per channel, at least two channels of
-// storage whatever ChannelCount() reports. Records the bridge's calls.
+// A Wwise buffer: one float array per channel. Like a real one it has no
+// channel at or above ChannelCount(): ChannelData refuses such an index with
+// null and counts the call, so that a test fails on it. (The test side's
+// channel() reaches at least two channels of storage.) Records the bridge's
+// calls.
 class KIVRA_SDK_API FloatBufferProxy : public IAkAudioBufferProxy {
  public:
   FloatBufferProxy(uint16_t capacityFrames, uint32_t channelCount);
@@ -133,6 +136,8 @@ class KIVRA_SDK_API FloatBufferProxy : public IAkAudioBufferProxy {
   int state() const { return state_; }
   int markStateCalls() const { return markStateCalls_; }
   int setFilledFramesCalls() const { return setFilledCalls_; }
+  // ChannelData calls for an index at or above ChannelCount().
+  int refusedChannelCalls() const { return refusedChannelCalls_; }
   void resetCallCounts();
 
  private:
@@ -143,6 +148,7 @@ class KIVRA_SDK_API FloatBufferProxy : public IAkAudioBufferProxy {
   int state_ = 0;
   int markStateCalls_ = 0;
   int setFilledCalls_ = 0;
+  int refusedChannelCalls_ = 0;
 };
 
 }  // namespace standin

@@ -1,5 +1,7 @@
 #include "KivraCommLatencyController.h"
 
+#include "KivraCommFormat.h"
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -13,7 +15,6 @@ namespace {
 // stay quiet against the words around them.
 constexpr float kQuietFloor = 100.0f;
 constexpr float kQuietBelowLevel = 1.0f / 32.0f;
-constexpr float kLevelDecayPerFrame = 1.0f / 480000.0f;
 // The level follows every 15th sample of what is delivered (both channels
 // in turn): an envelope needs no more.
 constexpr int kLevelStride = 15;
@@ -50,6 +51,23 @@ KivraCommLatencyController::KivraCommLatencyController(Consumer consumer, int ch
       channels_(std::min(std::max(channels, 1), kMaxChannels)),
       targetKnown_(consumer == Consumer::TakeAvailable) {}
 
+void KivraCommLatencyController::setSampleRate(int rate) {
+  rate = std::min(std::max(rate, kivra::format::kLowestRate), kMaxRate);
+  auto at = [rate](int frames48k) { return kivra::format::scaledFrames(frames48k, rate); };
+  f_.window = at(kWindowFrames);
+  f_.deadBand = at(kDeadBandFrames);
+  f_.keep = at(kKeepFrames);
+  f_.quietChunk = at(kQuietChunkFrames);
+  f_.crossfade = at(kCrossfadeFrames);
+  f_.insertFade = at(kInsertFadeFrames);
+  f_.quietWait = at(kQuietWaitFrames);
+  f_.fastQuietWait = at(kFastQuietWaitFrames);
+  f_.fastBacklog = at(kFastBacklogFrames);
+  f_.awayExtra = at(kAwayExtraFrames);
+  f_.levelDecay = 1.0f / static_cast<float>(10 * rate);
+  restart();
+}
+
 void KivraCommLatencyController::restart(bool forgetTarget) {
   above_ = false;
   burstMax_ = previousBurstMax_ = 0;
@@ -79,12 +97,12 @@ void KivraCommLatencyController::track(const int16_t* out, int frames) {
   if (frames <= 0) return;
   const float peak = static_cast<float>(sampledPeakOf(out, frames * channels_, kLevelStride));
   // exp(-frames / 10 s), to first order: the decay needs no precision.
-  const float decay = std::max(0.0f, 1.0f - static_cast<float>(frames) * kLevelDecayPerFrame);
+  const float decay = std::max(0.0f, 1.0f - static_cast<float>(frames) * f_.levelDecay);
   level_ = std::max(peak, level_ * decay);
   // The end of what was just heard: a cut or an insertion right after it
   // must find it quiet too.
   const int n = frames * channels_;
-  const int tail = std::min(frames, kQuietChunkFrames) * channels_;
+  const int tail = std::min(frames, f_.quietChunk) * channels_;
   tailPeak_ = peakOf(out + n - tail, tail);
 }
 
@@ -148,7 +166,7 @@ void KivraCommLatencyController::observe(int residue, int requestFrames) {
   // once its first burst has been seen.
   const int64_t advance = producerTime_ - producerAtLastPull_;
   const int64_t burst = std::max(burstMax_, previousBurstMax_);
-  const bool wasAway = advance > std::max<int64_t>(2 * requestFrames + 480, 2 * burst);
+  const bool wasAway = advance > std::max<int64_t>(2 * requestFrames + f_.awayExtra, 2 * burst);
   producerAtLastPull_ = producerTime_;
   burstMax_ = std::max(burstMax_, advance);
   if (wasAway) above_ = false;
@@ -174,11 +192,11 @@ void KivraCommLatencyController::observe(int residue, int requestFrames) {
         targetFrames_ = windowMin_;
         return;
       }
-      if (windowMin_ >= targetFrames_ - kKeepFrames) {
+      if (windowMin_ >= targetFrames_ - f_.keep) {
         insertBudget_ = 0;
-      } else if (windowMin_ < targetFrames_ - kDeadBandFrames && insertBudget_ == 0) {
-        insertBudget_ = targetFrames_ - windowMin_ - kKeepFrames;
-        insertDeadline_ = consumerTime_ + kQuietWaitFrames;
+      } else if (windowMin_ < targetFrames_ - f_.deadBand && insertBudget_ == 0) {
+        insertBudget_ = targetFrames_ - windowMin_ - f_.keep;
+        insertDeadline_ = consumerTime_ + f_.quietWait;
         decisionBacklog_ = windowMin_ - targetFrames_;
       }
     }
@@ -187,8 +205,8 @@ void KivraCommLatencyController::observe(int residue, int requestFrames) {
 
   // Removal, as CoDel decides: the residue stayed above the dead band for a
   // whole window; the least residue seen in it is standing backlog.
-  if (residue <= targetFrames_ + kKeepFrames) removeBudget_ = 0;  // it drained by itself
-  if (residue <= targetFrames_ + kDeadBandFrames) {
+  if (residue <= targetFrames_ + f_.keep) removeBudget_ = 0;  // it drained by itself
+  if (residue <= targetFrames_ + f_.deadBand) {
     above_ = false;
     return;
   }
@@ -204,10 +222,10 @@ void KivraCommLatencyController::observe(int residue, int requestFrames) {
   if (!windowPassed(aboveSince_, aboveSinceProducer_)) return;
   above_ = false;
   if (removeBudget_ > 0) return;  // the last decision is still being carried out
-  removeBudget_ = aboveMin_ - targetFrames_ - kKeepFrames;
+  removeBudget_ = aboveMin_ - targetFrames_ - f_.keep;
   decisionBacklog_ = aboveMin_ - targetFrames_;
-  removeDeadline_ = consumerTime_ +
-                    (removeBudget_ >= kFastBacklogFrames ? kFastQuietWaitFrames : kQuietWaitFrames);
+  removeDeadline_ =
+      consumerTime_ + (removeBudget_ >= f_.fastBacklog ? f_.fastQuietWait : f_.quietWait);
 }
 
 int32_t KivraCommLatencyController::pull(KivraCommCircularBuffer& queue, int16_t* out, int length,
@@ -241,12 +259,12 @@ int32_t KivraCommLatencyController::pull(KivraCommCircularBuffer& queue, int16_t
     int removed = 0;
     // Quiet first: 2 ms at a time, while the 2 ms just heard and the next
     // 4 ms are quiet.
-    while (removeBudget_ >= kQuietChunkFrames && room >= 2 * kQuietChunkFrames &&
-           tailPeak_ <= quietThreshold() && quietAhead(queue, 2 * kQuietChunkFrames)) {
-      queue.Discard(kQuietChunkFrames * ch);
-      removeBudget_ -= kQuietChunkFrames;
-      room -= kQuietChunkFrames;
-      removed += kQuietChunkFrames;
+    while (removeBudget_ >= f_.quietChunk && room >= 2 * f_.quietChunk &&
+           tailPeak_ <= quietThreshold() && quietAhead(queue, 2 * f_.quietChunk)) {
+      queue.Discard(f_.quietChunk * ch);
+      removeBudget_ -= f_.quietChunk;
+      room -= f_.quietChunk;
+      removed += f_.quietChunk;
     }
     if (removed > 0) {
       ++stats_.quietRemovals;
@@ -257,9 +275,9 @@ int32_t KivraCommLatencyController::pull(KivraCommCircularBuffer& queue, int16_t
       // No pause came in time: splice with one equal-power crossfade from
       // the audio due now into the audio `cut` frames later.
       const int cut = std::min(removeBudget_, room);
-      const int fade = std::min(cut, kCrossfadeFrames);
+      const int fade = std::min(cut, f_.crossfade);
       // The pull must reach past the fade (Wwise's are 256 frames or more).
-      if (cut >= kQuietChunkFrames && lengthFrames > fade) {
+      if (cut >= f_.quietChunk && lengthFrames > fade) {
         queue.Pop(scratch_.data(), fade * ch);
         if (cut > fade) queue.Discard((cut - fade) * ch);
         queue.Pop(out, length);
@@ -280,11 +298,11 @@ int32_t KivraCommLatencyController::pull(KivraCommCircularBuffer& queue, int16_t
         done.fadeFrames = fade;
       }
     }
-    if (removeBudget_ < kQuietChunkFrames) removeBudget_ = 0;
+    if (removeBudget_ < f_.quietChunk) removeBudget_ = 0;
   }
 
   if (!delivered && insertBudget_ > 0) {
-    if (tailPeak_ <= quietThreshold() && quietAhead(queue, kQuietChunkFrames)) {
+    if (tailPeak_ <= quietThreshold() && quietAhead(queue, f_.quietChunk)) {
       // Silence between two quiet stretches.
       const int insert = std::min(insertBudget_, lengthFrames);
       std::memset(out, 0, static_cast<size_t>(insert) * ch * sizeof(int16_t));
@@ -296,10 +314,10 @@ int32_t KivraCommLatencyController::pull(KivraCommCircularBuffer& queue, int16_t
       done.kind = ActionKind::QuietInsertion;
       done.frames = insert;
     } else if (consumerTime_ >= insertDeadline_ &&
-               lengthFrames > 2 * kInsertFadeFrames + kQuietChunkFrames) {
+               lengthFrames > 2 * f_.insertFade + f_.quietChunk) {
       // Fade out, silence, fade back in: the audio keeps its order, only
       // its level dips around the gap.
-      const int fade = kInsertFadeFrames;
+      const int fade = f_.insertFade;
       const int insert = std::min(insertBudget_, lengthFrames - 2 * fade);
       const int taken = lengthFrames - insert;
       queue.Pop(out, taken * ch);
@@ -324,7 +342,7 @@ int32_t KivraCommLatencyController::pull(KivraCommCircularBuffer& queue, int16_t
       done.frames = insert;
       done.fadeFrames = fade;
     }
-    if (insertBudget_ < kKeepFrames) insertBudget_ = 0;
+    if (insertBudget_ < f_.keep) insertBudget_ = 0;
   }
 
   if (!delivered) queue.Pop(out, length);

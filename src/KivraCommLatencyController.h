@@ -100,7 +100,8 @@ class KivraCommLatencyController {
     int64_t staleEvents = 0, staleDiscardedFrames = 0, replacedFrames = 0;
   };
 
-  // Consumer time over which a residue must persist to count as standing.
+  // Durations, in frames at 48 kHz. Consumer time over which a residue must
+  // persist to count as standing.
   static constexpr int kWindowFrames = 48000;
   // Residue above (or below) the target that is tolerated.
   static constexpr int kDeadBandFrames = 144;
@@ -118,6 +119,12 @@ class KivraCommLatencyController {
   // Stale queue: what it keeps of the newest audio, as a share of its length.
   static constexpr int kStaleKeepPercent = 75;
   static constexpr int kMaxChannels = 2;
+  // Beyond two pulls, what the producer may run on before a pull counts as
+  // a return from a stall.
+  static constexpr int kAwayExtraFrames = 480;
+  // The durations above are frames at 48 kHz; a queue at another rate scales
+  // them (setSampleRate), up to this rate.
+  static constexpr int kMaxRate = 96000;
 
   KivraCommLatencyController(Consumer consumer, int channels);
 
@@ -134,6 +141,10 @@ class KivraCommLatencyController {
   int32_t pull(KivraCommCircularBuffer& queue, int16_t* out, int length, int request,
                Action* action);
 
+  // The queue's audio is at `rate` Hz: every duration is scaled from 48 kHz
+  // to it (48 kHz until told). Restarts the controller.
+  void setSampleRate(int rate);
+
   // The queue was emptied or its consumer starts over: forget the residue
   // seen so far. A reset forgets a fixed-block consumer's target too; its
   // re-buffering after an underrun keeps it, so that the queue is steered
@@ -149,8 +160,7 @@ class KivraCommLatencyController {
   void observe(int residueFrames, int requestFrames);
   // A window that opened at these times has passed on both clocks.
   bool windowPassed(int64_t consumerSince, int64_t producerSince) const {
-    return consumerTime_ - consumerSince >= kWindowFrames &&
-           producerTime_ - producerSince >= kWindowFrames;
+    return consumerTime_ - consumerSince >= f_.window && producerTime_ - producerSince >= f_.window;
   }
   // True when the next `frames` queued frames are all quiet.
   bool quietAhead(const KivraCommCircularBuffer& queue, int frames);
@@ -159,6 +169,16 @@ class KivraCommLatencyController {
 
   const Consumer consumer_;
   const int channels_;
+  // The durations at the queue's rate.
+  struct Durations {
+    int window = kWindowFrames, deadBand = kDeadBandFrames, keep = kKeepFrames;
+    int quietChunk = kQuietChunkFrames, crossfade = kCrossfadeFrames;
+    int insertFade = kInsertFadeFrames, quietWait = kQuietWaitFrames;
+    int fastQuietWait = kFastQuietWaitFrames, fastBacklog = kFastBacklogFrames;
+    int awayExtra = kAwayExtraFrames;
+    float levelDecay = 1.0f / 480000.0f;  // 10 s
+  };
+  Durations f_;
 
   // Residue tracking. Times are frames the consumer asked for and frames the
   // producer offered since construction.
@@ -192,5 +212,5 @@ class KivraCommLatencyController {
   int64_t staleReplaced_ = 0;  // frames replaced since the queue went stale
 
   Stats stats_;
-  std::array<int16_t, kMaxChannels * kCrossfadeFrames> scratch_{};
+  std::array<int16_t, kMaxChannels * kCrossfadeFrames * kMaxRate / 48000> scratch_{};
 };

@@ -15,6 +15,10 @@ kivra::media::IMediaEngine* m_kivra_media_engine = nullptr;
 
 // Written by the game's thread only; nothing reads it.
 kivra::rtc::IRtcEngine* FKivraWwiseCommHandlerKivraInterface::m_pEngine = nullptr;
+// Written by the game's thread; read when binding and when building a
+// talker's record.
+std::atomic<int> FKivraWwiseCommHandlerKivraInterface::m_wwiseSampleRate{
+    kivra::format::kDefaultRate};
 // Written by the game's thread under m_wrapper_lock_; read under it by the
 // plugin side and by the game's own look-ups.
 FKivraWwiseCommHandlerKivraInterface::ForwardMap
@@ -99,7 +103,9 @@ void FKivraWwiseCommHandlerKivraInterface::KWPlugin_Receive_SetUidToGameObjectID
   ReverseMap::node_type reverse = makeNode<ReverseMap>(TalkerKey(channelID, userID), gameObjectID);
   MappingCountMap::node_type count = makeNode<MappingCountMap>(TalkerKey(channelID, userID), 1u);
   KivraWwiseCommWrapper::RemoteUserNode record;
-  if (userID != 0) record = KivraWwiseCommWrapper::makeRemoteUser(channelID, userID);
+  if (userID != 0) {
+    record = KivraWwiseCommWrapper::makeRemoteUser(channelID, userID, m_wwiseSampleRate);
+  }
   const bool built = !record.empty();
 
   ForwardMap::node_type previous;
@@ -223,6 +229,12 @@ int FKivraWwiseCommHandlerKivraInterface::setKivraEngineInstance(kivra::rtc::IRt
     }
     m_wrapper->setEngine(pEngine);
     m_wrapper->setFeature(false, false);
+    // Before registering: the engine asks for the observer's format then.
+    const int rate = m_wwiseSampleRate;
+    if (m_wrapper->sampleRate() != rate && !m_wrapper->setSampleRate(rate)) {
+      KV_LOG("wwise sample rate %d Hz not served: out of memory, serving %d Hz", rate,
+             m_wrapper->sampleRate());
+    }
     const int r = m_kivra_media_engine->registerAudioFrameObserver(m_wrapper);
     KV_LOG("registerAudioFrameObserver: %d", r);
     KV_LOG("create wrapper %p success", static_cast<void*>(m_wrapper));
@@ -277,6 +289,52 @@ int FKivraWwiseCommHandlerKivraInterface::InitKivraWwisePlugin(
 
 int FKivraWwiseCommHandlerKivraInterface::UninitKivraWwisePlugin() {
   return setKivraEngineInstance(nullptr);
+}
+
+int FKivraWwiseCommHandlerKivraInterface::SetWwiseSampleRate(int sampleRate) {
+  if (!kivra::format::servableRate(sampleRate)) {
+    KV_LOG("wwise sample rate %d Hz refused: the bridge serves 8000 to 96000 Hz", sampleRate);
+    return -1;
+  }
+  const int previous = m_wwiseSampleRate.exchange(sampleRate);
+  bool bound = false;
+  int served = 0;
+  size_t talkers = 0;
+  {
+    std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);
+    if (m_wrapper != nullptr) {
+      served = m_wrapper->sampleRate();
+      talkers = m_wrapper->talkerCount();
+    }
+    bound = m_wrapper != nullptr && m_kivra_media_engine != nullptr;
+  }
+  if (served == sampleRate) {
+    KV_LOG("wwise sample rate %d Hz, already served", sampleRate);
+    return 0;
+  }
+  // The new queues are built before the lock Wwise's audio thread waits on;
+  // the old ones are freed after it.
+  KivraWwiseCommWrapper::RateQueues queues =
+      KivraWwiseCommWrapper::makeRateQueues(sampleRate, talkers);
+  if (served != 0 && !queues.complete()) {
+    m_wwiseSampleRate = previous;  // refused: nothing changes
+    KV_LOG("wwise sample rate %d Hz not served: out of memory", sampleRate);
+    return -1;
+  }
+  bool applied = false;
+  {
+    std::lock_guard<KivraCommAudioMutex> guard(m_wrapper_lock_);
+    if (m_wrapper != nullptr) applied = m_wrapper->applySampleRate(sampleRate, queues);
+    bound = m_wrapper != nullptr && m_kivra_media_engine != nullptr;
+    // Registered again, the engine asks for the observer's format again.
+    if (applied && bound) m_kivra_media_engine->registerAudioFrameObserver(m_wrapper);
+  }
+  if (applied && bound) {
+    KV_LOG("wwise sample rate %d Hz, served now: queues restarted", sampleRate);
+  } else {
+    KV_LOG("wwise sample rate %d Hz, served from the next init", sampleRate);
+  }
+  return 0;
 }
 
 // The plugin side may already be calling back, and its pushes read the track

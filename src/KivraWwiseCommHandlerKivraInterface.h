@@ -22,6 +22,7 @@
 //    plugin side's transfer switches write m_wrapper.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <mutex>
@@ -70,6 +71,10 @@ class FKivraWwiseCommHandlerKivraInterface {
   static int InitKivraWwisePlugin(kivra::rtc::IRtcEngine* KivraRtcEngineInstance,
                                   int& OutDefaultCustomAudioTrackId);
   static int UninitKivraWwisePlugin();
+  // The rate Wwise renders at: applied to the bound bridge at once (its
+  // queues restarted, the engine asked again for its frames), and to every
+  // later binding. 0, or -1 for a rate the bridge cannot serve.
+  static int SetWwiseSampleRate(int sampleRate);
 
   // Forwarding operations, called by the plugin side.
   static void SetTransferRecordingData(bool enable);
@@ -112,6 +117,8 @@ class FKivraWwiseCommHandlerKivraInterface {
                                  KivraWwiseCommWrapper::RemoteUserNode& record);
 
   static kivra::rtc::IRtcEngine* m_pEngine;
+  // The rate the game told (48000 until told); kept across bindings.
+  static std::atomic<int> m_wwiseSampleRate;
   static ForwardMap m_gameObjectID2ChannelIDAndUserID;
   static ReverseMap m_channelIDAndUserID2GameObjectID;
   // How many forward entries name each talker; a talker is absent when none.

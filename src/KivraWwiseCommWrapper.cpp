@@ -7,11 +7,10 @@
 #include <new>
 
 #include "KivraCommConversion.h"
+#include "KivraCommFormat.h"
 #include "KivraCommLog.h"
 #include "KivraWwiseCommHandlerKivraInterface.h"
 
-using kivra::convert::floatToInt16;
-using kivra::convert::int16ToFloat;
 using kivra::media::AudioFrame;
 using kivra::media::AudioParams;
 
@@ -32,8 +31,15 @@ AudioFrame pcm16Frame(int16_t* samples, int samplesPerChannel, int channels, int
   return frame;
 }
 
-// 200 ms of 48 kHz stereo, in 16-bit values.
+// 200 ms of 48 kHz stereo, in 16-bit values: the queues' length until
+// another rate is served (kivra::format::queueSamples).
 constexpr uint32_t kStreamBufferSize = 19200;
+
+// An engine frame labelled with another rate than the one served (0: not
+// labelled, taken as served).
+bool otherRate(const AudioFrame& frame, int served) {
+  return frame.samplesPerSec != 0 && frame.samplesPerSec != served;
+}
 
 // Valid frames of a Wwise buffer that the bridge may read: never more than
 // the buffer holds, whatever FilledFrames() reports.
@@ -48,6 +54,12 @@ int64_t frameSamples(const AudioFrame& frame) {
   const int64_t n = static_cast<int64_t>(frame.channels) * frame.samplesPerChannel;
   if (n > 0 && frame.buffer == nullptr) return -1;
   return n;
+}
+
+// A buffer without channels holds no audio: it is ignored like a null one,
+// so that nothing is taken from a queue for it.
+bool unusable(IAkAudioBufferProxy* buffer) {
+  return buffer == nullptr || buffer->ChannelCount() == 0;
 }
 
 // Ring-buffer lengths are int; a larger frame can never fit and is refused.
@@ -189,19 +201,24 @@ int KivraWwiseCommWrapper::getObservedAudioFramePosition() {
   return position;
 }
 
+// The engine is asked for 10 ms periods at the rate served: the bridge
+// itself never resamples.
 AudioParams KivraWwiseCommWrapper::getPlaybackAudioParams() {
-  return AudioParams{m_rec_samplerate, m_play_channels,
-                     kivra::media::RAW_AUDIO_FRAME_OP_MODE_READ_WRITE, m_play_frame_lengh};
+  const int rate = m_rec_samplerate;
+  return AudioParams{rate, m_play_channels, kivra::media::RAW_AUDIO_FRAME_OP_MODE_READ_WRITE,
+                     kivra::format::periodFrames(rate) * m_play_channels};
 }
 
 AudioParams KivraWwiseCommWrapper::getRecordAudioParams() {
-  return AudioParams{m_rec_samplerate, m_rec_channels,
-                     kivra::media::RAW_AUDIO_FRAME_OP_MODE_READ_WRITE, m_rec_frame_lengh};
+  const int rate = m_rec_samplerate;
+  return AudioParams{rate, m_rec_channels, kivra::media::RAW_AUDIO_FRAME_OP_MODE_READ_WRITE,
+                     kivra::format::periodFrames(rate) * m_rec_channels};
 }
 
 AudioParams KivraWwiseCommWrapper::getMixedAudioParams() {
-  return AudioParams{m_rec_samplerate, m_play_channels,
-                     kivra::media::RAW_AUDIO_FRAME_OP_MODE_READ_WRITE, m_play_frame_lengh};
+  const int rate = m_rec_samplerate;
+  return AudioParams{rate, m_play_channels, kivra::media::RAW_AUDIO_FRAME_OP_MODE_READ_WRITE,
+                     kivra::format::periodFrames(rate) * m_play_channels};
 }
 
 AudioParams KivraWwiseCommWrapper::getEarMonitoringAudioParams() {
@@ -217,6 +234,74 @@ bool KivraWwiseCommWrapper::onMixedAudioFrame(const char* channelId, AudioFrame&
 bool KivraWwiseCommWrapper::onEarMonitoringAudioFrame(AudioFrame& audioFrame) {
   (void)audioFrame;
   return false;
+}
+
+// ---------------------------------------------------------------------------
+// Sample rate
+
+KivraWwiseCommWrapper::RateQueues KivraWwiseCommWrapper::makeRateQueues(int rate, size_t talkers) {
+  RateQueues q;
+  if (!kivra::format::servableRate(rate)) return q;
+  const uint32_t samples = kivra::format::queueSamples(rate);
+  try {
+    q.record = std::make_unique<KivraCommCircularBuffer>(samples);
+    q.effect = std::make_unique<KivraCommCircularBuffer>(samples);
+    q.reverse = std::make_unique<KivraCommCircularBuffer>(samples);
+    q.talkers.reserve(talkers);
+    for (size_t i = 0; i < talkers; ++i)
+      q.talkers.push_back(std::make_unique<KivraCommCircularBuffer>(samples));
+  } catch (...) {
+    return RateQueues();
+  }
+  return q;
+}
+
+size_t KivraWwiseCommWrapper::talkerCount() {
+  std::lock_guard<KivraCommAudioMutex> guard(m_player_data_lock_);
+  return m_player_buffer_map_.size();
+}
+
+bool KivraWwiseCommWrapper::setSampleRate(int rate) {
+  RateQueues queues = makeRateQueues(rate, talkerCount());
+  return applySampleRate(rate, queues);
+}
+
+bool KivraWwiseCommWrapper::applySampleRate(int rate, RateQueues& queues) {
+  if (!kivra::format::servableRate(rate) || !queues.complete()) return false;
+  // Each queue is swapped and restarted under its own lock, one at a time; the
+  // rate is stored first, so a frame of the old rate arriving meanwhile is
+  // told apart by its label and dropped.
+  m_rec_samplerate = rate;
+  {
+    std::lock_guard<KivraCommAudioMutex> guard(m_rec_data_lock_);
+    std::swap(m_rec_org_buffer_, queues.record);
+    m_rec_latency_.setSampleRate(rate);
+    m_rate_watch_.restart(rate);
+  }
+  {
+    std::lock_guard<KivraCommAudioMutex> guard(m_rec_proc_data_lock_);
+    std::swap(m_rec_proc_buffer_, queues.effect);
+  }
+  {
+    std::lock_guard<KivraCommAudioMutex> guard(m_play_proc_data_lock_);
+    std::swap(m_playback_proc_buffer_, queues.reverse);
+    m_playback_latency_.setSampleRate(rate);
+  }
+  {
+    std::lock_guard<KivraCommAudioMutex> guard(m_player_data_lock_);
+    size_t next = 0;
+    for (auto& entry : m_player_buffer_map_) {
+      if (next < queues.talkers.size())
+        std::swap(entry.second->player_buffer, queues.talkers[next++]);
+      entry.second->latency.setSampleRate(rate);
+    }
+  }
+  resetRecordState();
+  resetReverseState();
+  resetPlayState();
+  m_rec_rate_log_.flush();
+  m_play_rate_log_.flush();
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -273,6 +358,7 @@ void KivraWwiseCommWrapper::resetRecordState() {
     m_total_record_frames_ = 0;
     m_rec_org_buffer_->Reset();
     m_rec_latency_.restart();
+    m_rate_watch_.restart(m_rec_samplerate);
   }
   {
     std::lock_guard<KivraCommAudioMutex> guard(m_rec_proc_data_lock_);
@@ -302,45 +388,14 @@ void KivraWwiseCommWrapper::resetReverseState() {
 void KivraWwiseCommWrapper::AkBufferToInt16Buf(IAkAudioBufferProxy* buffer, int16_t* out,
                                                int channels) {
   if (buffer == nullptr || out == nullptr || channels <= 0) return;
-  const int frames = validFrames(buffer);
-  if (channels == 2) {
-    const float* left = buffer->ChannelData(0);
-    const float* right = buffer->ChannelData(1);
-    if (left != nullptr && right != nullptr) {
-      kivra::convert::interleave2(left, right, out, frames);
-      return;
-    }
-  }
-  for (int c = 0; c < channels; ++c) {
-    const float* src = buffer->ChannelData(static_cast<uint32_t>(c));
-    int16_t* dst = out + c;
-    // A channel the buffer does not have reads as silence.
-    if (src == nullptr) {
-      for (int i = 0; i < frames; ++i) dst[i * channels] = 0;
-    } else {
-      for (int i = 0; i < frames; ++i) dst[i * channels] = floatToInt16(src[i]);
-    }
-  }
+  kivra::format::toInterleaved(buffer, out, channels, validFrames(buffer));
 }
 
 void KivraWwiseCommWrapper::Int16BufToAkBuffer(IAkAudioBufferProxy* buffer, int16_t* in,
                                                int channels, int frames) {
   if (buffer == nullptr) return;
   frames = std::max(0, std::min<int>(frames, buffer->CapacityFrames()));
-  if (in != nullptr && channels > 0 && frames > 0) {
-    float* left = channels == 2 ? buffer->ChannelData(0) : nullptr;
-    float* right = channels == 2 ? buffer->ChannelData(1) : nullptr;
-    if (left != nullptr && right != nullptr) {
-      kivra::convert::deinterleave2(in, left, right, frames);
-    } else {
-      for (int c = 0; c < channels; ++c) {
-        float* dst = buffer->ChannelData(static_cast<uint32_t>(c));
-        if (dst == nullptr) continue;
-        const int16_t* src = in + c;
-        for (int i = 0; i < frames; ++i) dst[i] = int16ToFloat(src[i * channels]);
-      }
-    }
-  }
+  kivra::format::fromInterleaved(in, channels, buffer, frames);
   buffer->SetFilledFrames(static_cast<uint16_t>(frames));
 }
 
@@ -357,12 +412,23 @@ void KivraWwiseCommWrapper::FloatToInt16(float* in, int16_t* out, int count) {
 
 bool KivraWwiseCommWrapper::onRecordAudioFrame(const char* channelId, AudioFrame& audioFrame) {
   const int64_t totalSamples = frameSamples(audioFrame);
+  const int rate = m_rec_samplerate;
+  if (otherRate(audioFrame, rate)) {
+    // Queued, it would play at the wrong speed and pitch.
+    m_rec_rate_log_.log("%s engine frame at %d Hz while the bridge serves %d Hz, dropped",
+                        "onRecordAudioFrame", audioFrame.samplesPerSec, rate);
+    silenceFrame(audioFrame, totalSamples);
+    return false;
+  }
+  m_rec_rate_log_.end();
   bool overflow = false;
   bool on = false;
   Latency::StaleEvent stale;
   {
     std::lock_guard<KivraCommAudioMutex> guard(m_rec_data_lock_);
     on = m_rec_trans_state_;
+    if (on && audioFrame.samplesPerChannel > 0)
+      m_rate_watch_.engineFrames(audioFrame.samplesPerChannel);
     if (on && totalSamples > 0) {
       const int n = ringLength(totalSamples);
       if (m_rec_latency_.push(*m_rec_org_buffer_, static_cast<int16_t*>(audioFrame.buffer), n,
@@ -386,14 +452,16 @@ bool KivraWwiseCommWrapper::onRecordAudioFrame(const char* channelId, AudioFrame
 }
 
 bool KivraWwiseCommWrapper::popOriginRecordAudioFrame(IAkAudioBufferProxy* pBuffer) {
-  if (pBuffer == nullptr || !m_rec_trans_state_) return false;
+  if (unusable(pBuffer) || !m_rec_trans_state_) return false;
   const int capacity = pBuffer->CapacityFrames();
   int frames = 0;
   bool started = false;
   bool popped = false;
   Latency::Action action;
+  kivra::format::RateWatch::Verdict rate;
   {
     std::lock_guard<KivraCommAudioMutex> guard(m_rec_data_lock_);
+    rate = m_rate_watch_.wwisePull(capacity);
     if (m_total_record_frames_ != 0) {
       started = true;
       frames = std::min(m_rec_org_buffer_->GetAvailableFrames() / m_rec_channels, capacity);
@@ -403,6 +471,12 @@ bool KivraWwiseCommWrapper::popOriginRecordAudioFrame(IAkAudioBufferProxy* pBuff
     }
   }
   logLatencyAction("uplink", action);
+  if (rate.warn) {
+    KV_LOG(
+        "wwise pulls at about %d Hz while the bridge serves %d Hz: tell the bridge Wwise's rate "
+        "with KW_SetWwiseSampleRate",
+        rate.seenRate, m_rec_samplerate.load());
+  }
   if (!started) {
     m_rec_not_started_log_.log("sdk not start save record data yet");
     return false;
@@ -419,7 +493,7 @@ bool KivraWwiseCommWrapper::popOriginRecordAudioFrame(IAkAudioBufferProxy* pBuff
 }
 
 bool KivraWwiseCommWrapper::pushRecordAudioFrameAfterEffect(IAkAudioBufferProxy* pBuffer) {
-  if (pBuffer == nullptr || !m_rec_trans_state_) return false;
+  if (unusable(pBuffer) || !m_rec_trans_state_) return false;
   const int frames = validFrames(pBuffer);
   bool first = false;
   {
@@ -441,11 +515,7 @@ bool KivraWwiseCommWrapper::pushRecordAudioFrameAfterEffect(IAkAudioBufferProxy*
   if (engine != nullptr) engine->pushFrameToTrack(&frame, m_send_track_id_direct_advanced);
 
   // The processed microphone goes out through the engine, not through Wwise.
-  const uint32_t channelCount = pBuffer->ChannelCount();
-  for (uint32_t c = 0; c < channelCount; ++c) {
-    float* data = pBuffer->ChannelData(c);
-    if (data != nullptr) std::fill(data, data + frames, 0.0f);
-  }
+  kivra::format::silence(pBuffer, frames);
   return engine != nullptr;
 }
 
@@ -473,11 +543,14 @@ void KivraWwiseCommWrapper::setReceiveOpenIDWithGameObjectID(unsigned long long 
 }
 
 KivraWwiseCommWrapper::RemoteUserNode KivraWwiseCommWrapper::makeRemoteUser(
-    const std::string& channelId, kivra::rtc::uid_t uid) {
+    const std::string& channelId, kivra::rtc::uid_t uid, int rate) {
+  if (!kivra::format::servableRate(rate)) rate = kDefaultValueOfSampleRate;
   try {
     auto record = std::make_unique<RemoteUserController>();
-    // m_play_frame_lengh x 20: 200 ms of the talker's audio.
-    record->player_buffer = std::make_unique<KivraCommCircularBuffer>(kStreamBufferSize);
+    // 200 ms of the talker's audio.
+    record->player_buffer =
+        std::make_unique<KivraCommCircularBuffer>(kivra::format::queueSamples(rate));
+    record->latency.setSampleRate(rate);
     RemoteUserMap staging;
     staging.emplace(RemoteUserKey(channelId, uid), std::move(record));
     return staging.extract(staging.begin());
@@ -529,6 +602,12 @@ bool KivraWwiseCommWrapper::onPlaybackAudioFrameBeforeMixing(const char* channel
                                                              AudioFrame& audioFrame) {
   const std::pair<std::string_view, uint32_t> key(orEmpty(channelId), uid);
   const int64_t n = frameSamples(audioFrame);
+  const int rate = m_rec_samplerate;
+  if (otherRate(audioFrame, rate)) {
+    m_play_rate_log_.log("%s engine frame at %d Hz while the bridge serves %d Hz, dropped",
+                         "onPlaybackAudioFrameBeforeMixing", audioFrame.samplesPerSec, rate);
+    return false;
+  }
   Latency::StaleEvent stale;
   {
     std::lock_guard<KivraCommAudioMutex> guard(m_player_data_lock_);
@@ -557,7 +636,7 @@ bool KivraWwiseCommWrapper::popOriginPlayerAudioFrameByUid(IAkAudioBufferProxy* 
                                                            const char* channelId,
                                                            kivra::rtc::uid_t uid,
                                                            KivraCommLogRepeat* missingLog) {
-  if (pBuffer == nullptr) return false;
+  if (unusable(pBuffer)) return false;
   const std::pair<std::string_view, uint32_t> key(orEmpty(channelId), uid);
   const int capacity = pBuffer->CapacityFrames();
   bool found = false;
@@ -605,7 +684,7 @@ bool KivraWwiseCommWrapper::popOriginPlayerAudioFrameByUid(IAkAudioBufferProxy* 
 // Reverse
 
 bool KivraWwiseCommWrapper::pushReverseAudioFrameAfterEffect(IAkAudioBufferProxy* pBuffer) {
-  if (pBuffer == nullptr) return false;
+  if (unusable(pBuffer)) return false;
   const int frames = validFrames(pBuffer);
   if (!m_rec_trans_state_) return false;
   const int count = frames * m_play_channels;
@@ -663,6 +742,7 @@ bool KivraWwiseCommWrapper::onPlaybackAudioFrame(const char* channelId, AudioFra
   const int64_t n = frameSamples(audioFrame);
   if (n <= 0) return false;
   silenceFrame(audioFrame, n);
+  if (otherRate(audioFrame, m_rec_samplerate)) return false;
   {
     std::lock_guard<KivraCommAudioMutex> guard(m_play_proc_data_lock_);
     if (!m_rec_trans_state_ || m_total_reverse_frames_ == 0) return false;

@@ -27,7 +27,12 @@
 //    backlog short; it is used under the queue's lock, with the queue.
 //
 //  - m_rec_trans_state_ and m_play_trans_state_ are atomics: written under the
-//    front-end lock, read by engine threads without it.
+//    front-end lock, read by engine threads without it. So is m_rec_samplerate,
+//    the rate served (KivraCommFormat.h): it changes only with every queue
+//    rebuilt and restarted, under each queue's lock in turn.
+//  - m_rate_watch_ (is Wwise pulling at the served rate?) is used under
+//    m_rec_data_lock_: the engine's recording thread feeds it its frames,
+//    Wwise's microphone pulls their own.
 //  - The KivraCommLogRepeat members pace the lines a stream repeats while it
 //    stays in a bad state; each has its own lock (taken after a stream lock,
 //    never before one). A talker's pacing lives in its RemoteUserController
@@ -49,6 +54,7 @@
 
 #include "IAkAudioBufferProxy.h"
 #include "KivraCommCircularBuffer.h"
+#include "KivraCommFormat.h"
 #include "KivraCommLatencyController.h"
 #include "KivraCommLogRepeat.h"
 #include "KivraRtcEngine.h"
@@ -64,7 +70,8 @@ class KivraWwiseCommWrapper : public kivra::media::IAudioFrameObserver {
   static constexpr int kDefaultNumOfReverseData = 6;
   // State code passed to MarkState after the bridge filled a Wwise buffer.
   static constexpr int kBufferStateFilled = 45;
-  // Largest block a buffer proxy can describe: 16-bit frame counts, 2 channels.
+  // Largest block a buffer proxy can describe: 16-bit frame counts, 2 channels
+  // (the engine's side is stereo whatever Wwise's buffers hold).
   static constexpr int kMaxBlockSamples = 65535 * kDefaultValueOfChannel;
 
   struct RemoteUserController {
@@ -124,6 +131,25 @@ class KivraWwiseCommWrapper : public kivra::media::IAudioFrameObserver {
   bool onPlaybackAudioFrameBeforeMixing(const char* channelId, kivra::rtc::uid_t uid,
                                         kivra::media::AudioFrame& audioFrame) override;
 
+  // Queues for one sample rate, built by the game's thread before any lock
+  // (allocating; null members when out of memory), swapped in by
+  // applySampleRate, and carrying the old queues out to be freed after it.
+  struct RateQueues {
+    std::unique_ptr<KivraCommCircularBuffer> record, effect, reverse;
+    std::vector<std::unique_ptr<KivraCommCircularBuffer>> talkers;
+    bool complete() const { return record && effect && reverse; }
+  };
+  static RateQueues makeRateQueues(int rate, size_t talkers);
+  // Front end, under its lock: serves `rate` from now on. Every queue is
+  // restarted; each takes a queue of `queues` sized for the rate (a talker
+  // without one keeps its own). False, and nothing changed, for a rate the
+  // bridge cannot serve or incomplete queues.
+  bool applySampleRate(int rate, RateQueues& queues);
+  // Both steps at once, allocating under the caller's lock (binding).
+  bool setSampleRate(int rate);
+  int sampleRate() const { return m_rec_samplerate; }
+  size_t talkerCount();
+
   // Set by the front end while binding.
   void setEngine(kivra::rtc::IRtcEngine* engine);
   void setFeature(bool disableWwiseUplink, bool disableWwiseDownlink);
@@ -159,7 +185,8 @@ class KivraWwiseCommWrapper : public kivra::media::IAudioFrameObserver {
   // in or taken out under m_player_data_lock_ alone (install returns the
   // record it replaced, take the record it removed; empty when none), and
   // logged and freed after the caller's lock.
-  static RemoteUserNode makeRemoteUser(const std::string& channelId, kivra::rtc::uid_t uid);
+  static RemoteUserNode makeRemoteUser(const std::string& channelId, kivra::rtc::uid_t uid,
+                                       int rate = kivra::format::kDefaultRate);
   RemoteUserNode installRemoteUser(RemoteUserNode record);
   RemoteUserNode takeRemoteUser(const std::string& channelId, kivra::rtc::uid_t uid);
   static void logRemoteUser(unsigned long long gameObjectId, const std::string& channelId,
@@ -169,7 +196,8 @@ class KivraWwiseCommWrapper : public kivra::media::IAudioFrameObserver {
   bool pushReverseAudioFrameAfterEffect(IAkAudioBufferProxy* pBuffer);
   bool popReverseAudioFrameAfterEffect(kivra::media::AudioFrame& audioFrame);
 
-  // Conversions between interleaved int16 and Wwise's per-channel floats.
+  // Conversions between interleaved int16 and Wwise's per-channel floats, by
+  // the buffer's own ChannelCount() (channel mapping: KivraCommFormat.h).
   // Float to int16 scales by 32767, truncates toward zero, clamps to the int16
   // range and turns NaN into 0; int16 to float scales by 1/32768.
   static void AkBufferToInt16Buf(IAkAudioBufferProxy* buffer, int16_t* out, int channels);
@@ -183,11 +211,10 @@ class KivraWwiseCommWrapper : public kivra::media::IAudioFrameObserver {
   static KivraWwiseCommWrapper* m_instance_;
 
   kivra::rtc::IRtcEngine* m_pEngine = nullptr;
-  int m_rec_samplerate = kDefaultValueOfSampleRate;
+  std::atomic<int> m_rec_samplerate{kDefaultValueOfSampleRate};
   int m_rec_channels = kDefaultValueOfChannel;
-  int m_rec_frame_lengh = 960;
   int m_play_channels = kDefaultValueOfChannel;
-  int m_play_frame_lengh = 960;
+  kivra::format::RateWatch m_rate_watch_;
   std::unique_ptr<KivraCommCircularBuffer> m_rec_proc_buffer_;
   std::unique_ptr<KivraCommCircularBuffer> m_rec_org_buffer_;
   std::unique_ptr<KivraCommCircularBuffer> m_playback_proc_buffer_;
@@ -232,6 +259,8 @@ class KivraWwiseCommWrapper : public kivra::media::IAudioFrameObserver {
   KivraCommLogRepeat m_reverse_overflow_log_;       // Wwise-side pushes
   KivraCommLogRepeat m_reverse_wait_log_;           // engine playback thread
   KivraCommLogRepeat m_reverse_not_available_log_;  // engine playback thread
+  KivraCommLogRepeat m_rec_rate_log_;               // engine recording thread
+  KivraCommLogRepeat m_play_rate_log_;              // engine playback thread
 
   // Tests reach buffered reverse mode and the counters through this peer;
   // the shipped library never defines it.

@@ -1,4 +1,4 @@
-// The five functions a game calls and the six callbacks handed to the Wwise
+// The six functions a game calls and the six callbacks handed to the Wwise
 // plugin side. Thin adapters over the front end; nothing may throw across
 // these C boundaries, so every export catches what the front end's string
 // copies could throw.
@@ -83,6 +83,16 @@ KW_API int KW_UninitKivraWwisePlugin(void) {
   const int ret = Handler::UninitKivraWwisePlugin();
   KV_SHUTDOWN_LOG();
   return ret;
+}
+
+KW_API int KW_SetWwiseSampleRate(int sampleRate) {
+  const LogWrittenOnReturn logWritten;
+  try {
+    return Handler::SetWwiseSampleRate(sampleRate);
+  } catch (...) {
+    KV_LOG("wwise sample rate %d Hz not served: out of memory", sampleRate);
+    return -1;
+  }
 }
 
 KW_API int KW_SetUidToGameObjectIDMapping(const unsigned long long gameObjectID,

@@ -1,6 +1,6 @@
 // The six callbacks handed to the Wwise plugin side. Plain unmangled names;
 // each forwards unchanged to the front-end operation of the same name. The
-// five game-facing exports are declared in include/KivraWwiseWrapper.h.
+// six game-facing exports are declared in include/KivraWwiseWrapper.h.
 #pragma once
 
 #include "IAkAudioBufferProxy.h"

@@ -1,6 +1,6 @@
 # What the built library makes visible, checked on the built file itself:
-# Linux and the macOS rules export the five functions only, the Android rules
-# everything by default visibility, the Windows DLL the five functions and the
+# Linux and the macOS rules export the six functions only, the Android rules
+# everything by default visibility, the Windows DLL the six functions and the
 # buffer proxy's special members and virtual table.
 find_program(KIVRA_PYTHON3 NAMES python3)
 set(kivra_exports_check ${CMAKE_CURRENT_LIST_DIR}/exports/check_exports.py)

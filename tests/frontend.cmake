@@ -24,7 +24,7 @@ add_test(NAME test_e2e COMMAND test_e2e)
 set_tests_properties(test_e2e PROPERTIES WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin
   ENVIRONMENT "KIVRA_TEST_TMP=${CMAKE_BINARY_DIR}/test-tmp")
 
-# The script layer's view: Python ctypes drives the five exports of the
+# The script layer's view: Python ctypes drives the six exports of the
 # shipped library, with a small C face of the recording engine.
 find_package(Python3 COMPONENTS Interpreter QUIET)
 if(Python3_Interpreter_FOUND AND NOT CMAKE_CROSSCOMPILING)
@@ -38,7 +38,7 @@ if(Python3_Interpreter_FOUND AND NOT CMAKE_CROSSCOMPILING)
   set_tests_properties(test_python_c_api PROPERTIES WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 endif()
 
-# ELF builds that hide symbols: the shipped library exports the five
+# ELF builds that hide symbols: the shipped library exports the six
 # functions and nothing else of its own.
 if(KIVRA_HIDE_SYMBOLS AND NOT WIN32 AND NOT APPLE AND Python3_Interpreter_FOUND)
   add_test(NAME test_exported_symbols

@@ -224,33 +224,48 @@ TEST_F(BadAudioInput, NullWwiseBuffersAreIgnoredAndQueuesKept) {
 }
 
 TEST_F(BadAudioInput, BufferProxiesReportingZeroOrSixChannels) {
-  for (uint32_t channels : {0u, 6u}) {
+  // No channel: no audio can go in or out, so nothing is taken or sent.
+  {
     std::vector<int16_t> good = counting(960, 10);
     record(good, 2, 480);
-    FloatBufferProxy p(1024, channels);
-    p.fill(0.25f);
-    GetRecodeAudioFrame(&p);
-    // The bridge writes its own two channels, whatever the count says.
-    ASSERT_EQ(p.FilledFrames(), 480) << channels;
-    EXPECT_EQ(p.channel(0)[0], 10.0f / 32768.0f);
-    EXPECT_EQ(p.channel(1)[479], 969.0f / 32768.0f);
-    EXPECT_EQ(p.channel(0)[480], 0.25f);
-    for (uint32_t c = 2; c < channels; ++c) EXPECT_EQ(p.channel(c)[0], 0.25f) << c;
-
-    engine_.mediaEngine().clearPushedFrames();
-    PushRecodeAudioFrameAfterEffect(&p);
-    const std::vector<int16_t> sent = engine_.mediaEngine().samplesOfTrack(track_);
-    ASSERT_EQ(sent.size(), 960u);
-    EXPECT_EQ(sent[0], 9);  // 10 / 32768 * 32767, truncated
-    // Silenced: every reported channel's filled frames, nothing beyond.
-    for (uint32_t c = 0; c < channels; ++c) {
-      EXPECT_EQ(p.channel(c)[479], 0.0f) << c;
-      EXPECT_EQ(p.channel(c)[480], 0.25f) << c;
-    }
-    if (channels == 0) {
-      EXPECT_NE(p.channel(0)[0], 0.0f) << "no channel reported, none silenced";
-    }
+    FloatBufferProxy none(1024, 0);
+    GetRecodeAudioFrame(&none);
+    EXPECT_EQ(none.setFilledFramesCalls(), 0);
+    EXPECT_EQ(none.markStateCalls(), 0);
+    const size_t pushes = engine_.mediaEngine().pushCount();
+    none.setFilled(480);
+    PushRecodeAudioFrameAfterEffect(&none);
+    PushPlayoutAudioFrameAfterEffect(&none);
+    EXPECT_EQ(engine_.mediaEngine().pushCount(), pushes);
+    EXPECT_EQ(none.refusedChannelCalls(), 0);
+    EXPECT_EQ(drainMic(), asInts(counting(960, 10))) << "the queue keeps its audio";
   }
+  // Six channels (5.1): the pull fills front left and right and silences the
+  // other four; the push downmixes all but the LFE.
+  std::vector<int16_t> good = counting(960, 10);
+  record(good, 2, 480);
+  FloatBufferProxy p(1024, 6);
+  p.fill(0.25f);
+  GetRecodeAudioFrame(&p);
+  ASSERT_EQ(p.FilledFrames(), 480);
+  EXPECT_EQ(p.channel(0)[0], 10.0f / 32768.0f);
+  EXPECT_EQ(p.channel(1)[479], 969.0f / 32768.0f);
+  EXPECT_EQ(p.channel(0)[480], 0.25f);
+  for (uint32_t c = 2; c < 6; ++c) {
+    EXPECT_EQ(p.channel(c)[0], 0.0f) << c;
+    EXPECT_EQ(p.channel(c)[479], 0.0f) << c;
+    EXPECT_EQ(p.channel(c)[480], 0.25f) << c << ": beyond the frames, untouched";
+  }
+  engine_.mediaEngine().clearPushedFrames();
+  PushRecodeAudioFrameAfterEffect(&p);
+  const std::vector<int16_t> sent = engine_.mediaEngine().samplesOfTrack(track_);
+  ASSERT_EQ(sent.size(), 960u);
+  EXPECT_EQ(sent[0], 9);  // 10 / 32768 * 32767, truncated; the rest was silent
+  for (uint32_t c = 0; c < 6; ++c) {
+    EXPECT_EQ(p.channel(c)[479], 0.0f) << c;
+    EXPECT_EQ(p.channel(c)[480], 0.25f) << c;
+  }
+  EXPECT_EQ(p.refusedChannelCalls(), 0);
 }
 
 TEST_F(BadAudioInput, CapacityZeroDeliversNothingAndKeepsTheQueue) {

@@ -154,6 +154,21 @@ std::vector<Site> sites() {
 }  // namespace
 
 TEST_F(BridgeTest, EachRepeatedLineIsWrittenOnceCountedAndWrittenAgainForANewState) {
+  // The record overflow site's engine delivers twice what Wwise pulls, which
+  // is also what Wwise at half the served rate looks like: that warning (at
+  // most once a minute) is not one of the lines paced here.
+  int rateWarnings = 0;
+  auto fresh = [&] {
+    Lines lines;
+    for (std::string& line : newLog()) {
+      if (line.rfind("wwise pulls at about 24000 Hz while the bridge serves 48000 Hz", 0) == 0) {
+        ++rateWarnings;
+      } else {
+        lines.push_back(std::move(line));
+      }
+    }
+    return lines;
+  };
   for (const Site& site : sites()) {
     SCOPED_TRACE(site.name);
     // A fresh bridge per site.
@@ -165,39 +180,42 @@ TEST_F(BridgeTest, EachRepeatedLineIsWrittenOnceCountedAndWrittenAgainForANewSta
 
     // The first bad block: its line, exactly.
     site.bad(w);
-    EXPECT_EQ(newLog(), Lines{site.firstLine});
+    EXPECT_EQ(fresh(), Lines{site.firstLine});
     // A second of bad blocks, 10 ms apart: counted, then one summary.
     for (int i = 0; i < 99; ++i) {
       clock_.advanceMs(10);
       site.bad(w);
     }
-    EXPECT_TRUE(newLog().empty());
+    EXPECT_TRUE(fresh().empty());
     clock_.advanceMs(10);
     site.bad(w);
-    EXPECT_EQ(newLog(), Lines{summary(100, 1000, site.firstLine)});
+    EXPECT_EQ(fresh(), Lines{summary(100, 1000, site.firstLine)});
     // Five more at once, then good blocks: within a second nothing, a
     // second after the last bad block the state ends with its count.
     for (int i = 0; i < 5; ++i) site.bad(w);
     site.good(w);
     clock_.advanceMs(999);
     site.good(w);
-    EXPECT_TRUE(newLog().empty());
+    EXPECT_TRUE(fresh().empty());
     clock_.advanceMs(1);
     site.good(w);
-    EXPECT_EQ(newLog(), Lines{summary(5, 0, site.firstLine)});
+    EXPECT_EQ(fresh(), Lines{summary(5, 0, site.firstLine)});
     // The state comes back: its first line again.
     if (site.restart) site.restart(w);
     skipLog();
     site.bad(w);
-    EXPECT_EQ(newLog(), Lines{site.firstLine});
+    EXPECT_EQ(fresh(), Lines{site.firstLine});
     // A reset (or the bridge going away) ends a state at once.
     site.bad(w);
     site.bad(w);
     KivraWwiseCommWrapper::destroyInstance(wrapper_);
     wrapper_ = nullptr;
-    EXPECT_EQ(newLog(), Lines{summary(2, 0, site.firstLine)});
+    EXPECT_EQ(fresh(), Lines{summary(2, 0, site.firstLine)});
     wrapper_ = KivraWwiseCommWrapper::getInstance();
   }
+  // Once for the record overflow site's two seconds of engine audio, never again
+  // within the minute.
+  EXPECT_EQ(rateWarnings, 1);
 }
 
 TEST_F(BridgeTest, ResetsEndTheirStreamsStates) {

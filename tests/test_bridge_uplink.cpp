@@ -1,5 +1,6 @@
 // Uplink: recorded frames queued and silenced, pulled into Wwise, pushed back
 // after the effects and sent to the direct custom track.
+#include <cmath>
 #include "test_bridge_fixture.h"
 
 using kivra::standin::FloatBufferProxy;
@@ -168,12 +169,14 @@ TEST_F(BridgeTest, UplinkEmptyOrBrokenEngineFramesQueueNothingAndLogNothing) {
 TEST_F(BridgeTest, UplinkPushSendsToTheDirectTrackAndSilencesWwise) {
   W& w = *wrapper_;
   w.setTransferRecordDataState(true);
-  FloatBufferProxy p(1024, 4);  // four channels: all are silenced, two are sent
+  // Four channels (quad): the surround pair joins the front pair at -3 dB,
+  // and all four are silenced.
+  FloatBufferProxy p(1024, 4);
   for (int i = 0; i < 480; ++i) {
     p.channel(0)[i] = i / 1024.0f;
     p.channel(1)[i] = -i / 1024.0f;
     p.channel(2)[i] = 0.5f;
-    p.channel(3)[i] = 0.5f;
+    p.channel(3)[i] = -0.25f;
   }
   p.channel(0)[480] = 0.125f;  // beyond the valid frames
   p.setFilled(480);
@@ -198,8 +201,10 @@ TEST_F(BridgeTest, UplinkPushSendsToTheDirectTrackAndSilencesWwise) {
   EXPECT_EQ(pf.frame.rtpTimestamp, 0u);
   ASSERT_EQ(pf.samples.size(), 960u);
   for (int i = 0; i < 480; ++i) {
-    ASSERT_EQ(pf.samples[2 * i], static_cast<int16_t>(i * 32767 / 1024));
-    ASSERT_EQ(pf.samples[2 * i + 1], static_cast<int16_t>(-(i * 32767 / 1024)));
+    const double left = static_cast<double>(i / 1024.0f + 0.70710678f * 0.5f);
+    const double right = static_cast<double>(-i / 1024.0f + 0.70710678f * -0.25f);
+    ASSERT_EQ(pf.samples[2 * i], static_cast<int16_t>(std::trunc(left * 32767))) << i;
+    ASSERT_EQ(pf.samples[2 * i + 1], static_cast<int16_t>(std::trunc(right * 32767))) << i;
   }
   for (int c = 0; c < 4; ++c)
     for (int i = 0; i < 480; ++i) ASSERT_EQ(p.channel(c)[i], 0.0f) << c << " " << i;

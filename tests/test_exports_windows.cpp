@@ -14,9 +14,9 @@
 
 namespace {
 
-const char* const kFive[] = {"KW_InitKivraWwisePlugin", "KW_UninitKivraWwisePlugin",
-                             "KW_SetUidToGameObjectIDMapping", "KW_GetUidByGameObjectID",
-                             "KW_ClearReceiveOpenID"};
+const char* const kSix[] = {"KW_InitKivraWwisePlugin",        "KW_UninitKivraWwisePlugin",
+                            "KW_SetUidToGameObjectIDMapping", "KW_GetUidByGameObjectID",
+                            "KW_ClearReceiveOpenID",          "KW_SetWwiseSampleRate"};
 
 const char* const kProxyMembers[] = {
     "_ZN19IAkAudioBufferProxyC1Ev",    "_ZN19IAkAudioBufferProxyC2Ev",
@@ -50,8 +50,8 @@ class WindowsDll : public ::testing::Test {
   HMODULE module_ = nullptr;
 };
 
-TEST_F(WindowsDll, ExportsTheFiveFunctionsAndTheProxyMembersOnly) {
-  for (const char* name : kFive) EXPECT_NE(find(name), nullptr) << name;
+TEST_F(WindowsDll, ExportsTheSixFunctionsAndTheProxyMembersOnly) {
+  for (const char* name : kSix) EXPECT_NE(find(name), nullptr) << name;
   for (const char* name : kProxyMembers) EXPECT_NE(find(name), nullptr) << name;
   for (const char* name : kInternal) EXPECT_EQ(find(name), nullptr) << name;
 }

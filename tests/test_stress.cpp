@@ -356,7 +356,10 @@ struct StreamCheck {
 // ---------------------------------------------------------------------------
 // Buffer shapes the Wwise thread cycles through.
 const uint16_t kCapacities[] = {0, 1, 480, 1024, 65535};
-const uint32_t kChannelCounts[] = {1, 2, 6};
+// Stereo, 5.1 and 7.1 buffers (mono buffers average the two channels, so
+// their samples cannot be traced back to the sources; the format tests
+// cover them).
+const uint32_t kChannelCounts[] = {2, 6, 8};
 constexpr int kShapes = 15;
 
 struct ShapeSet {
@@ -623,8 +626,12 @@ int talkerRound(Shared* sh, WwiseState* w, int t, kivra::standin::FloatBufferPro
         c = 2;
         break;
       }
-  if (p.ChannelCount() > 2 && marks > 0 && p.ChannelData(2)[0] != kSentinel)
-    g_failures.add("talker %lld: channel 2 written", t);
+  // Channels above the front pair: silenced over what was delivered only.
+  if (p.ChannelCount() > 2 && n > 0 && p.ChannelData(2)[0] != 0.0f)
+    g_failures.add("talker %lld: channel 2 not silenced", t);
+  if (p.ChannelCount() > 2 && n < marks && p.ChannelData(2)[n] != kSentinel)
+    g_failures.add("talker %lld: channel 2 written past the frames delivered", t);
+  if (p.refusedChannelCalls() != 0) g_failures.add("talker %lld: channel index refused", t);
   return n;
 }
 
@@ -639,6 +646,9 @@ void mixRound(Shared* sh, WwiseState* w) {
   std::fill(p.ChannelData(0), p.ChannelData(0) + filled, left * (1.0f / 32768.0f));
   for (int i = 0; i < filled; ++i)
     p.ChannelData(1)[i] = static_cast<float>(1000 + i % 30000) * (1.0f / 32768.0f);
+  // A surround bus whose other channels are silent: the downmix is exact.
+  for (uint32_t c = 2; c < p.ChannelCount(); ++c)
+    std::fill(p.ChannelData(c), p.ChannelData(c) + filled, 0.0f);
   p.setFilled(static_cast<uint16_t>(filled));
   const int64_t before = sh->engine.aecPushes();
   sh->cb.pushPlayoutAudioFrameAfterEffect(&p);

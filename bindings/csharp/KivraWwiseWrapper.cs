@@ -1,4 +1,4 @@
-// C# binding of KivraWwiseWrapper's five C functions, for Unity (Mono or
+// C# binding of KivraWwiseWrapper's six C functions, for Unity (Mono or
 // IL2CPP) and any .NET runtime. Copy this file into the game's scripts and the
 // native library into the platform's plugin folder (see README.md, "Integration guide").
 //
@@ -32,7 +32,7 @@ namespace Kivra.Wwise
         // The longest channel id, in bytes of UTF-8, that Map accepts.
         public const int MaxChannelIdBytes = 64;
 
-        // ---- The five functions as the library exports them (cdecl).
+        // ---- The six functions as the library exports them (cdecl).
 
         // engine: the voice SDK's native IRtcEngine*. trackId: written only on
         // success (pass it initialised to tell "untouched"). logPathUtf8: the log
@@ -59,6 +59,13 @@ namespace Kivra.Wwise
 
         [DllImport(LibraryName, CallingConvention = CallingConvention.Cdecl)]
         public static extern int KW_ClearReceiveOpenID(byte[] channelIdUtf8, uint userId);
+
+        // sampleRate: the rate Wwise renders at (its platform settings), in Hz.
+        // 0 when accepted, -1 outside 8000..96000. Before Init it applies from
+        // the next Init; during a session at once (every queue restarts). Kept
+        // across Uninit; never called, the bridge serves 48000 Hz.
+        [DllImport(LibraryName, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int KW_SetWwiseSampleRate(int sampleRate);
 
         // ---- The same with C# strings.
 

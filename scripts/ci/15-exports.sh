@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # What every build makes visible, on the built files: the Linux release and
-# the macOS rules export the five functions only, the Android rules every
-# symbol of the library, the Windows DLL the five functions and the buffer
+# the macOS rules export the six functions only, the Android rules every
+# symbol of the library, the Windows DLL the six functions and the buffer
 # proxy's special members and virtual table. The flavours the earlier steps
 # built are checked where they are; a missing one gets its library built.
 # Also compiles the game-facing header as plain C, as a script layer's

@@ -1,6 +1,6 @@
 // Drives bindings/csharp/KivraWwiseWrapper.cs against the built library and
-// the stand-in SDK, as a game's C# layer would: init, map, look-up, unmap,
-// shut down, and the refusals. The engine comes from the stand-in SDK's plain
+// the stand-in SDK, as a game's C# layer would: init, Wwise's sample rate,
+// map, look-up, unmap, shut down, and the refusals. The engine comes from the stand-in SDK's plain
 // C face (sdk/KivraStandInC.h). Exit 0 when every check holds.
 // Usage: mono BindingTest.exe LOG_DIR (the native libraries beside the .exe)
 using System;
@@ -62,6 +62,7 @@ static class BindingTest
         Expect(StandIn.KivraStandIn_ObserverRegistered(engine) == 1, "the bridge observes the engine");
         Expect(StandIn.KivraStandIn_CallbackCount() == 6, "the plugin side holds six callbacks");
 
+        SampleRateInSession(logDir);
         Mapping();
 
         Console.WriteLine("-- shut down");
@@ -75,6 +76,114 @@ static class BindingTest
 
         string log = Path.Combine(logDir, "kivra_wwise_log.txt");
         Expect(File.Exists(log) && new FileInfo(log).Length > 0, "log written to " + log);
+    }
+
+    // The lines of the log file. The library keeps the file open for writing,
+    // so it is read with sharing allowed.
+    static string[] LogLines(string logDir)
+    {
+        string path = Path.Combine(logDir, "kivra_wwise_log.txt");
+        if (!File.Exists(path)) return new string[0];
+        using (var stream = new FileStream(path, FileMode.Open, FileAccess.Read,
+                                           FileShare.ReadWrite | FileShare.Delete))
+        using (var reader = new StreamReader(stream, Encoding.UTF8))
+            return reader.ReadToEnd().Replace("\r", "").Split('\n');
+    }
+
+    // How many lines of the log end with message (the message closes a line).
+    static int Logged(string logDir, string message)
+    {
+        int count = 0;
+        foreach (string line in LogLines(logDir))
+            if (line.EndsWith(message, StringComparison.Ordinal)) count++;
+        return count;
+    }
+
+    static int LoggedContaining(string logDir, string part)
+    {
+        int count = 0;
+        foreach (string line in LogLines(logDir))
+            if (line.Contains(part)) count++;
+        return count;
+    }
+
+    static string ServedNow(int rate)
+    {
+        return "wwise sample rate " + rate + " Hz, served now: queues restarted";
+    }
+
+    static string AlreadyServed(int rate)
+    {
+        return "wwise sample rate " + rate + " Hz, already served";
+    }
+
+    static string Refused(int rate)
+    {
+        return "wwise sample rate " + rate + " Hz refused: the bridge serves 8000 to 96000 Hz";
+    }
+
+    // With a session bound and its log open, no rate told before; leaves
+    // 48000 Hz told and served.
+    static void SampleRateInSession(string logDir)
+    {
+        Console.WriteLine("-- wwise sample rate during a session");
+        Expect(LoggedContaining(logDir, "wwise sample rate ") == 0,
+               "no sample rate line before the first call");
+        Expect(KivraWwiseWrapper.KW_SetWwiseSampleRate(48000) == 0 &&
+               Logged(logDir, AlreadyServed(48000)) == 1,
+               "48000 with no rate told: 0, already served (the default)");
+
+        Expect(KivraWwiseWrapper.KW_SetWwiseSampleRate(44100) == 0, "44100: 0");
+        Expect(Logged(logDir, ServedNow(44100)) == 1,
+               "... served now, its line in the log when the call returns");
+        Expect(KivraWwiseWrapper.KW_SetWwiseSampleRate(44100) == 0 &&
+               Logged(logDir, AlreadyServed(44100)) == 1 && Logged(logDir, ServedNow(44100)) == 1,
+               "44100 again: 0, already served, no second restart");
+
+        foreach (int rate in new[] { 7999, 96001, 0, -48000 })
+        {
+            Expect(KivraWwiseWrapper.KW_SetWwiseSampleRate(rate) == -1, rate + ": -1");
+            Expect(Logged(logDir, Refused(rate)) == 1, "... one refusal line");
+        }
+        Expect(KivraWwiseWrapper.KW_SetWwiseSampleRate(44100) == 0 &&
+               Logged(logDir, AlreadyServed(44100)) == 2, "the refusals left 44100 served");
+
+        Expect(KivraWwiseWrapper.KW_SetWwiseSampleRate(8000) == 0 &&
+               Logged(logDir, ServedNow(8000)) == 1, "8000, the lowest rate: 0, served now");
+        Expect(KivraWwiseWrapper.KW_SetWwiseSampleRate(96000) == 0 &&
+               Logged(logDir, ServedNow(96000)) == 1, "96000, the highest rate: 0, served now");
+
+        Expect(KivraWwiseWrapper.KW_SetWwiseSampleRate(48000) == 0 &&
+               Logged(logDir, ServedNow(48000)) == 1, "48000 back: 0, served now");
+        int lines = LoggedContaining(logDir, "wwise sample rate ");
+        Expect(lines == 11, "one sample rate line per call (11), found " + lines);
+    }
+
+    // A rate told before initialisation is served from it on and stays told
+    // across shutdown. Runs with no session bound; leaves 48000 Hz told.
+    static void SampleRateAcrossSessions(string logDir)
+    {
+        Console.WriteLine("-- wwise sample rate told before initialisation");
+        Expect(KivraWwiseWrapper.KW_SetWwiseSampleRate(24000) == 0, "24000 before init: 0");
+        Expect(KivraWwiseWrapper.KW_SetWwiseSampleRate(7999) == -1, "7999 before init: -1");
+        Expect(KivraWwiseWrapper.KW_SetWwiseSampleRate(96001) == -1, "96001 before init: -1");
+
+        IntPtr engine = StandIn.KivraStandIn_CreateEngine(1);
+        int track;
+        Expect(KivraWwiseWrapper.Init(engine, logDir, out track) == 0, "init: 0");
+        Expect(KivraWwiseWrapper.KW_SetWwiseSampleRate(24000) == 0 &&
+               Logged(logDir, AlreadyServed(24000)) == 1 && Logged(logDir, ServedNow(24000)) == 0,
+               "the session serves 24000 from its start (the refusals before it changed nothing)");
+        Expect(KivraWwiseWrapper.Uninit() == 0, "uninit: 0");
+
+        Expect(KivraWwiseWrapper.Init(engine, logDir, out track) == 0, "init again: 0");
+        Expect(KivraWwiseWrapper.KW_SetWwiseSampleRate(24000) == 0 &&
+               Logged(logDir, AlreadyServed(24000)) == 1,
+               "24000 stayed told across the shutdown");
+        Expect(KivraWwiseWrapper.KW_SetWwiseSampleRate(48000) == 0 &&
+               Logged(logDir, ServedNow(48000)) == 1, "48000 back: 0, served now");
+        Expect(KivraWwiseWrapper.Uninit() == 0, "uninit: 0");
+        StandIn.KivraStandIn_DestroyEngine(engine);
     }
 
     static void Mapping()
@@ -135,6 +244,7 @@ static class BindingTest
         Directory.CreateDirectory(logDir);
         Expect(StandIn.KivraStandIn_CallbackCount() == 0, "no callbacks before the first init");
         Lifecycle(logDir);
+        SampleRateAcrossSessions(logDir);
         Console.WriteLine(failures == 0 ? "C# binding: all checks passed"
                                         : "C# binding: " + failures + " check(s) FAILED");
         return failures == 0 ? 0 : 1;

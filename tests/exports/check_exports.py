@@ -2,15 +2,15 @@
 """Checks what a built KivraWwiseWrapper makes visible, per platform flavour.
 
   check_exports.py lists --header H --map M --macos-list L
-      The five functions declared KW_API in the C header are exactly the ones
+      The six functions declared KW_API in the C header are exactly the ones
       the ELF version script and the macOS exported-symbols list name.
   check_exports.py elf --nm NM --flavour hidden|android --library SO [--objects O...]
-      hidden: the shared object defines exactly the five functions.
-      android: default visibility; the five, the six callbacks, the front
+      hidden: the shared object defines exactly the six functions.
+      android: default visibility; the six, the six callbacks, the front
       end's and the bridge object's members and the globals are visible, and
       so is every external symbol of the library's own objects.
   check_exports.py pe --objdump OBJDUMP --library DLL
-      The DLL exports the five functions and the buffer proxy's special
+      The DLL exports the six functions and the buffer proxy's special
       members, virtual table and type info, nothing else, and imports only
       system DLLs and KivraWwiseRTCSDK.dll.
 Exit status 0 when every check holds; each failure is printed.
@@ -20,12 +20,13 @@ import re
 import subprocess
 import sys
 
-FIVE = [
+SIX = [
     "KW_InitKivraWwisePlugin",
     "KW_UninitKivraWwisePlugin",
     "KW_SetUidToGameObjectIDMapping",
     "KW_GetUidByGameObjectID",
     "KW_ClearReceiveOpenID",
+    "KW_SetWwiseSampleRate",
 ]
 
 CALLBACKS = [
@@ -43,10 +44,11 @@ FRONT_END = "FKivraWwiseCommHandlerKivraInterface::"
 BRIDGE = "KivraWwiseCommWrapper::"
 
 # Names (demangled, without parameters) the Android build must make visible
-# besides the five functions and the six callbacks.
+# besides the six functions and the six callbacks.
 ANDROID_MEMBERS = [
     FRONT_END + "InitKivraWwisePlugin",
     FRONT_END + "UninitKivraWwisePlugin",
+    FRONT_END + "SetWwiseSampleRate",
     FRONT_END + "SetTransferRecordingData",
     FRONT_END + "GetRecodeAudioFrame",
     FRONT_END + "PushRecodeAudioFrameAfterEffect",
@@ -126,7 +128,7 @@ def check_set(what, found, expected):
 def cmd_lists(args):
     header = open(args.header).read()
     declared = re.findall(r"KW_API\s+int\s+(\w+)\s*\(", header)
-    check_set("C header KW_API functions", declared, FIVE)
+    check_set("C header KW_API functions", declared, SIX)
     with open(args.map) as f:
         text = re.sub(r"/\*.*?\*/", "", f.read(), flags=re.S)
     match = re.search(r"global:(.*?)local:", text, re.S)
@@ -183,11 +185,11 @@ def cmd_elf(args):
             fail("the library does not import %s from the SDK" % setter)
     if args.flavour == "hidden":
         # Versioned names look like name@@VERSION; none are expected.
-        check_set("exported symbols", [n.split("@")[0] for n in raw], FIVE)
+        check_set("exported symbols", [n.split("@")[0] for n in raw], SIX)
         return
     # android: default visibility.
     # Plain C names; the C++ globals carry an ABI tag and are matched below.
-    for name in FIVE + CALLBACKS:
+    for name in SIX + CALLBACKS:
         if name not in raw:
             fail("exported symbols: missing %s" % name)
     visible = {plain_name(n) for n in defined_dynamic(args.nm, args.library, True)}
@@ -245,7 +247,7 @@ def pe_tables(objdump, library):
 
 def cmd_pe(args):
     exports, imports = pe_tables(args.objdump, args.library)
-    check_set("exported symbols", exports, FIVE + WINDOWS_PROXY)
+    check_set("exported symbols", exports, SIX + WINDOWS_PROXY)
     for dll in imports:
         if dll.lower() not in WINDOWS_SYSTEM_DLLS and dll != SDK_DLL:
             fail("the DLL needs %s: link the runtime statically" % dll)

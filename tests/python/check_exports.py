@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Reads an ELF shared object's dynamic symbol table and checks that the
-symbols it defines and exports are exactly the five game-facing functions.
+symbols it defines and exports are exactly the six game-facing functions.
 
 Usage: check_exports.py LIBRARY
 """
@@ -13,6 +13,7 @@ EXPECTED = {
     "KW_SetUidToGameObjectIDMapping",
     "KW_GetUidByGameObjectID",
     "KW_ClearReceiveOpenID",
+    "KW_SetWwiseSampleRate",
 }
 SHT_DYNSYM = 11
 SHN_UNDEF = 0

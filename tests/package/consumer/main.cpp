@@ -1,6 +1,6 @@
 // The smallest game-side use of the installed library: an RTC engine of its
 // own (the game's real one comes from the voice SDK), then one session
-// through the five functions. Exit 0 when every result is the documented one.
+// through the six functions. Exit 0 when every result is the documented one.
 #include <cstdio>
 #include <cstring>
 #include <fstream>
