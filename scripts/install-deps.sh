@@ -7,7 +7,7 @@ set -euo pipefail
 want=()
 for group in "${@:-base}"; do
   case "$group" in
-    base) want+=(cmake g++ make libgtest-dev python3) ;;
+    base) want+=(cmake g++ make libgtest-dev python3 pkg-config libspeexdsp-dev) ;;
     demo) want+=(libsndfile1-dev libsamplerate0-dev sox alsa-utils libwebrtc-audio-processing-dev) ;;
     live) want+=(portaudio19-dev libasound2-plugins) ;;
     servers) want+=(pulseaudio pulseaudio-utils jackd2 sox) ;;
@@ -17,7 +17,7 @@ for group in "${@:-base}"; do
     arm) want+=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user googletest) ;;
     layout) want+=(clang python3) ;;
     csharp) want+=(mono-devel) ;;
-    all) want+=(cmake g++ make libgtest-dev python3 libsndfile1-dev libsamplerate0-dev sox
+    all) want+=(cmake g++ make libgtest-dev python3 pkg-config libspeexdsp-dev libsndfile1-dev libsamplerate0-dev sox
                 alsa-utils libwebrtc-audio-processing-dev libbenchmark-dev libboost-dev clang
                 libclang-rt-14-dev g++-mingw-w64-x86-64 wine64 googletest g++-aarch64-linux-gnu
                 g++-arm-linux-gnueabihf qemu-user mono-devel portaudio19-dev libasound2-plugins

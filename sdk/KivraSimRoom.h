@@ -38,12 +38,17 @@ struct SimRoomConfig {
   double tailDecayMs = 6;
   double tailLevelDb = -6;
   double noiseDbfs = -72;  // RMS of the microphone's noise floor
+  // Speakers, in Wwise's channel order: 2 (stereo), 6 (5.1), 8 (7.1). Each
+  // one past the front pair is 1 dB quieter than the left one, and 0.5 dB
+  // less for each further one, and a little later.
+  int speakers = 2;
   uint32_t seed = 1;
 };
 
 class KIVRA_SDK_API SimRoom {
  public:
   static constexpr int kRate = 48000;
+  static constexpr int kMaxSpeakers = 8;
 
   SimRoom(const SimRoomConfig& config, SimSource nearVoice);
   SimRoom(const SimRoom&) = delete;
@@ -57,6 +62,10 @@ class KIVRA_SDK_API SimRoom {
   // Wwise thread: one rendered frame of `frames` stereo samples at clock time
   // `time`; it leaves the speakers outputLatency later.
   void play(int64_t time, const float* left, const float* right, int frames);
+  // The same for every speaker: channels[c] for c < count (count at most the
+  // room's speakers; a missing one plays silence).
+  void play(int64_t time, const float* const* channels, int count, int frames);
+  int speakers() const { return speakers_; }
   // Engine's recording thread: microphone frames [f, f + frames) as 16-bit
   // interleaved `channels` (the same signal in each).
   void capture(int64_t f, int frames, int channels, int16_t* out);
@@ -68,7 +77,7 @@ class KIVRA_SDK_API SimRoom {
   const std::vector<float>& noise() const { return noise_; }
   // The impulse responses, per speaker, from the speakers' output (the first
   // tap is echoDelay after the output).
-  const std::vector<float>& response(int speaker) const { return ir_[speaker & 1]; }
+  const std::vector<float>& response(int speaker) const { return ir_[speaker % speakers_]; }
   int64_t delayFrames() const { return delay_; }
   int64_t outputLatencyFrames() const { return latency_; }
 
@@ -80,11 +89,12 @@ class KIVRA_SDK_API SimRoom {
   SimSource near_source_;
   int64_t latency_ = 0;
   int64_t delay_ = 0;
-  std::vector<float> ir_[2];
+  int speakers_ = 2;
+  std::vector<float> ir_[kMaxSpeakers];
   uint64_t noiseState_;
 
   mutable std::mutex mutex_;
-  std::vector<float> ring_;     // interleaved stereo, by output time
+  std::vector<float> ring_;     // interleaved speakers_, by output time
   std::vector<int64_t> stamp_;  // the output time each slot holds
   std::vector<float> window_;   // capture scratch: both speakers, by time
   std::vector<int16_t> nearScratch_;

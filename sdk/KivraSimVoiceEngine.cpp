@@ -17,17 +17,23 @@ void keep(std::vector<T>& v, const T& x, bool bounded) {
   if (!bounded || v.size() < v.capacity()) v.push_back(x);
 }
 
-// A 16-bit frame of the engine's rate over `buffer`, rendered at `position`.
-media::AudioFrame pcmFrame(void* buffer, int frames, int channels, int64_t position) {
+// A 16-bit frame at `rate` over `buffer`, rendered at `position`.
+media::AudioFrame pcmFrame(void* buffer, int frames, int channels, int64_t position, int rate) {
   media::AudioFrame frame{};
   frame.type = media::FRAME_TYPE_PCM16;
   frame.samplesPerChannel = frames;
   frame.bytesPerSample = media::TWO_BYTES_PER_SAMPLE;
   frame.channels = channels;
-  frame.samplesPerSec = SimVoiceEngine::kSampleRate;
+  frame.samplesPerSec = rate;
   frame.buffer = buffer;
-  frame.renderTimeMs = position * 1000 / SimVoiceEngine::kSampleRate;
+  frame.renderTimeMs = position * 1000 / rate;
   return frame;
+}
+
+// Stereo to mono in place: the mean of both channels.
+void toMono(int16_t* samples, int frames) {
+  for (int i = 0; i < frames; ++i)
+    samples[i] = static_cast<int16_t>((samples[2 * i] + samples[2 * i + 1]) / 2);
 }
 
 int64_t nanosSince(std::chrono::steady_clock::time_point t0) {
@@ -101,25 +107,70 @@ SimVoiceEngine::Params SimVoiceEngine::honour(const media::AudioParams& p) {
     out.frames = std::min(std::max(p.samples_per_call / out.channels, 1), kMaxFramesPerCall);
   }
   out.readWrite = p.mode == media::RAW_AUDIO_FRAME_OP_MODE_READ_WRITE;
-  // The engine runs at 48 kHz only; another rate is noted and not honoured.
-  if (p.sample_rate != 0 && p.sample_rate != kSampleRate) ++unsupportedParams_;
+  // Another rate is converted to when the converter is there; otherwise it is
+  // noted and not honoured.
+  if (p.sample_rate != 0 && p.sample_rate != kSampleRate) {
+    if (SimResampler::available() && p.sample_rate >= kLowestRate &&
+        p.sample_rate <= kHighestRate) {
+      out.rate = p.sample_rate;
+    } else {
+      ++unsupportedParams_;
+    }
+  }
   return out;
 }
 
 int SimVoiceEngine::registerAudioFrameObserver(media::IAudioFrameObserver* observer) {
   std::unique_lock<std::mutex> lock(observerMutex_);
-  media::IAudioFrameObserver* previous = observer_;
+  // Callbacks already running finish with what they have: wait for them, so
+  // the previous observer's owner may destroy it as soon as this returns, and
+  // so that no period is cut by a change of format. The same observer
+  // registered again is asked for its format again.
+  if (observer_ != nullptr) observerIdle_.wait(lock, [&] { return inFlight_ == 0; });
   observer_ = observer;
   if (observer != nullptr) {
     recParams_ = honour(observer->getRecordAudioParams());
     playParams_ = honour(observer->getPlaybackAudioParams());
-  }
-  // Callbacks already running keep using the previous observer: wait for
-  // them, so its owner may destroy it as soon as this returns.
-  if (previous != nullptr && previous != observer) {
-    observerIdle_.wait(lock, [&] { return inFlight_ == 0; });
+    prepareConverters();
   }
   return 0;
+}
+
+void SimVoiceEngine::prepareConverters() {
+  recFifo_.reset();
+  talkerFifos_.clear();
+  if (recParams_.converted()) {
+    recFifo_.reset(new SimRateFifo(kSampleRate, recParams_.rate, 2, kDevicePeriod,
+                                   kMaxFramesPerCall, recParams_.frames));
+  }
+  if (playParams_.converted()) {
+    for (size_t i = 0; i < talkers_.size(); ++i) {
+      talkerFifos_.emplace_back(new SimRateFifo(kSampleRate, playParams_.rate, 2, kDevicePeriod,
+                                                kMaxFramesPerCall, playParams_.frames));
+    }
+  }
+  playOwed_ = 0;
+  recDevFrame_.assign(static_cast<size_t>(kDevicePeriod) * 2, 0);
+  playDevFrame_.assign(static_cast<size_t>(kDevicePeriod) * 2, 0);
+  // Tracks get a converter for the rate the observer asked for, before any
+  // frame arrives: a live device thread must not build one.
+  std::lock_guard<std::mutex> guard(trackMutex_);
+  for (size_t i = 0; i < tracks_.size(); ++i) {
+    const int rate = tracks_[i].type == rtc::AUDIO_TRACK_EXTERNAL_AEC_REFERENCE ? playParams_.rate
+                                                                                 : recParams_.rate;
+    if (rate != kSampleRate) trackConverter(i, rate);
+  }
+}
+
+SimResampler* SimVoiceEngine::trackConverter(size_t i, int rate) {
+  if (trackConverters_.size() < tracks_.size()) trackConverters_.resize(tracks_.size());
+  std::unique_ptr<SimResampler>& c = trackConverters_[i];
+  if (!c || c->inRate() != rate) {
+    c.reset(new SimResampler(rate, kSampleRate, 2));
+    const size_t most = static_cast<size_t>(c->maxOutFrames(65535)) * 2;
+    if (trackScratch_.size() < most) trackScratch_.assign(most, 0);
+  }
+  return c->ok() ? c.get() : nullptr;
 }
 
 media::IAudioFrameObserver* SimVoiceEngine::observer() const {
@@ -152,6 +203,7 @@ int SimVoiceEngine::pushFrameToTrack(media::AudioFrame* frame, int trackId) {
     if (t.id == trackId) track = &t;
   }
   if (track == nullptr || frame == nullptr) return -1;
+  const size_t index = static_cast<size_t>(track - tracks_.data());
   const int64_t n = static_cast<int64_t>(frame->channels) * frame->samplesPerChannel;
   if (frame->channels <= 0 || frame->samplesPerChannel < 0 || n > 65535 * 8 ||
       (n > 0 && frame->buffer == nullptr)) {
@@ -166,24 +218,47 @@ int SimVoiceEngine::pushFrameToTrack(media::AudioFrame* frame, int trackId) {
   f.samplesPerSec = frame->samplesPerSec;
   ++track->pushes;
   track->pushedSamples += n;
+  // Another rate than the engine's: converted to it first.
+  media::AudioFrame converted;
+  if (frame->samplesPerSec != 0 && frame->samplesPerSec != kSampleRate && n > 0) {
+    const bool ready = index < trackConverters_.size() && trackConverters_[index] &&
+                       trackConverters_[index]->inRate() == frame->samplesPerSec;
+    SimResampler* c =
+        ready || !live_ ? trackConverter(index, frame->samplesPerSec) : nullptr;
+    if (c == nullptr || frame->channels != 2) {
+      track->unconvertedFrames += frame->samplesPerChannel;
+      return 0;
+    }
+    converted = *frame;
+    converted.samplesPerChannel =
+        c->process(static_cast<const int16_t*>(frame->buffer), frame->samplesPerChannel,
+                   trackScratch_.data(), static_cast<int>(trackScratch_.size() / 2));
+    converted.samplesPerSec = kSampleRate;
+    converted.buffer = trackScratch_.data();
+    frame = &converted;
+  }
+  const int64_t kept = static_cast<int64_t>(frame->channels) * frame->samplesPerChannel;
+  f.samplesPerChannel = frame->samplesPerChannel;
   if (aec_ && track->type == rtc::AUDIO_TRACK_EXTERNAL_AEC_REFERENCE)
     keepReferenceLocked(*frame, now);
   if (!captureTracks_) return 0;  // counted only
   // Live, the capture stops at the room reserved for it: a device thread
   // pushes.
   if (live_ && (track->frames.size() == track->frames.capacity() ||
-                track->samples.size() + static_cast<size_t>(n) > track->samples.capacity())) {
+                track->samples.size() + static_cast<size_t>(kept) > track->samples.capacity())) {
     ++track->uncapturedFrames;
     return 0;
   }
   track->frames.push_back(f);
   const int16_t* src = static_cast<const int16_t*>(frame->buffer);
-  if (n > 0) track->samples.insert(track->samples.end(), src, src + n);
+  if (kept > 0) track->samples.insert(track->samples.end(), src, src + kept);
   return 0;
 }
 
 int SimVoiceEngine::makeCustomAudioTrack(rtc::AUDIO_TRACK_TYPE trackType,
                                          const rtc::AudioTrackConfig& config) {
+  const int recRate = params(true).rate;
+  const int playRate = params(false).rate;
   std::lock_guard<std::mutex> guard(trackMutex_);
   SimTrackCapture t;
   t.id = nextTrackId_++;
@@ -194,6 +269,8 @@ int SimVoiceEngine::makeCustomAudioTrack(rtc::AUDIO_TRACK_TYPE trackType,
     t.frames.reserve(reserveSamples_ / 480 + 64);
   }
   tracks_.push_back(std::move(t));
+  const int rate = trackType == rtc::AUDIO_TRACK_EXTERNAL_AEC_REFERENCE ? playRate : recRate;
+  if (rate != kSampleRate) trackConverter(tracks_.size() - 1, rate);
   return tracks_.back().id;
 }
 
@@ -235,6 +312,8 @@ void SimVoiceEngine::prepareRun() {
   playMix_.assign(scratch, 0);
   recPosition_ = 0;
   playPosition_ = 0;
+  recDevice_ = 0;
+  playDevice_ = 0;
 }
 
 void SimVoiceEngine::start() {
@@ -255,10 +334,22 @@ void SimVoiceEngine::startLive() {
 }
 
 void SimVoiceEngine::runRecordPeriod(const int16_t* captured) {
-  recordPeriod(params(true), captured);
+  const Params p = params(true);
+  if (p.converted()) {
+    recordDevicePeriod(p, captured);
+  } else {
+    recordPeriod(p, captured);
+  }
 }
 
-void SimVoiceEngine::runPlaybackPeriod() { playbackPeriod(params(false)); }
+void SimVoiceEngine::runPlaybackPeriod() {
+  const Params p = params(false);
+  if (p.converted()) {
+    playbackDevicePeriod(p);
+  } else {
+    playbackPeriod(p);
+  }
+}
 
 void SimVoiceEngine::join() {
   if (recordThread_.joinable()) recordThread_.join();
@@ -271,6 +362,11 @@ void SimVoiceEngine::recordLoop(int taskId) {
   for (;;) {
     const Params p = params(true);
     // The block is handed over once it has been fully captured.
+    if (p.converted()) {
+      if (!clock_.waitUntil(taskId, toClock(recDevice_ + kDevicePeriod))) break;
+      recordDevicePeriod(p, nullptr);
+      continue;
+    }
     if (!clock_.waitUntil(taskId, toClock(recPosition_ + p.frames))) break;
     recordPeriod(p, nullptr);
   }
@@ -280,7 +376,6 @@ void SimVoiceEngine::recordPeriod(const Params& p, const int16_t* captured) {
   const int64_t position = recPosition_;
   media::IAudioFrameObserver* obs = acquire();
   const int frames = p.frames;
-  const int n = frames * p.channels;
   if (captured != nullptr) {
     for (int i = 0; i < frames; ++i) {
       if (p.channels == 1) {
@@ -297,6 +392,42 @@ void SimVoiceEngine::recordPeriod(const Params& p, const int16_t* captured) {
     mic_.read(position, frames, p.channels, recFrame_.data());
   }
   if (aec_) cancelEcho(recFrame_.data(), frames, p.channels, clock_.now());
+  handRecord(p, obs);
+}
+
+void SimVoiceEngine::recordDevicePeriod(const Params& p, const int16_t* captured) {
+  media::IAudioFrameObserver* obs = acquire();
+  if (obs == nullptr || !recFifo_) {
+    if (obs != nullptr) release();
+    recDevice_ += kDevicePeriod;
+    return;
+  }
+  int16_t* dev = recDevFrame_.data();
+  if (captured != nullptr) {
+    std::memcpy(dev, captured, sizeof(int16_t) * kDevicePeriod * 2);
+  } else if (room_ != nullptr) {
+    room_->capture(recDevice_, kDevicePeriod, 2, dev);
+  } else {
+    mic_.read(recDevice_, kDevicePeriod, 2, dev);
+  }
+  // The canceller works at the device's rate, before the conversion.
+  if (aec_) cancelEcho(dev, kDevicePeriod, 2, clock_.now());
+  recFifo_->push(dev, kDevicePeriod);
+  recDevice_ += kDevicePeriod;
+  // Each period handed over takes a mark of its own (released by handRecord);
+  // the device period's mark keeps the converters in place meanwhile.
+  while (recFifo_->available() >= p.frames) {
+    recFifo_->pop(recFrame_.data(), p.frames);
+    if (p.channels == 1) toMono(recFrame_.data(), p.frames);
+    handRecord(p, acquire());
+  }
+  release();
+}
+
+void SimVoiceEngine::handRecord(const Params& p, media::IAudioFrameObserver* obs) {
+  const int64_t position = recPosition_;
+  const int frames = p.frames;
+  const int n = frames * p.channels;
   if (recordDither_) {
     for (int i = 0; i < n; ++i) {
       ditherState_ = ditherState_ * 6364136223846793005ULL + 1442695040888963407ULL;
@@ -314,7 +445,7 @@ void SimVoiceEngine::recordPeriod(const Params& p, const int16_t* captured) {
     // The observer may silence a read-write block: a copy keeps what it got.
     std::memcpy(recCopy_.data(), recFrame_.data(), sizeof(int16_t) * static_cast<size_t>(n));
     int16_t* buf = p.readWrite ? recFrame_.data() : recCopy_.data();
-    media::AudioFrame frame = pcmFrame(buf, frames, p.channels, position);
+    media::AudioFrame frame = pcmFrame(buf, frames, p.channels, position, p.rate);
     const auto t0 = std::chrono::steady_clock::now();
     ev.accepted = obs->onRecordAudioFrame(channelId_.c_str(), frame);
     const int64_t took = nanosSince(t0);
@@ -397,18 +528,47 @@ void SimVoiceEngine::playbackLoop(int taskId) {
     // A playback block is handed over when it is due to be played, if it
     // ends within the session.
     const Params p = params(false);
-    if (toClock(playPosition_ + p.frames) > clock_.end()) {
+    const int64_t at = p.converted() ? playDevice_ : playPosition_;
+    const int64_t length = p.converted() ? kDevicePeriod : p.frames;
+    if (toClock(at + length) > clock_.end()) {
       clock_.finish(taskId);
       break;
     }
-    if (!clock_.waitUntil(taskId, toClock(playPosition_))) break;
-    playbackPeriod(p);
+    if (!clock_.waitUntil(taskId, toClock(at))) break;
+    if (p.converted()) {
+      playbackDevicePeriod(p);
+    } else {
+      playbackPeriod(p);
+    }
   }
 }
 
-void SimVoiceEngine::playbackPeriod(const Params& p) {
-  const int64_t position = playPosition_;
+void SimVoiceEngine::playbackPeriod(const Params& p) { handPlayback(p, acquire()); }
+
+void SimVoiceEngine::playbackDevicePeriod(const Params& p) {
   media::IAudioFrameObserver* obs = acquire();
+  if (obs == nullptr || talkerFifos_.size() != talkers_.size()) {
+    if (obs != nullptr) release();
+    playDevice_ += kDevicePeriod;
+    return;
+  }
+  for (size_t i = 0; i < talkers_.size(); ++i) {
+    talkers_[i].source.read(playDevice_, kDevicePeriod, 2, playDevFrame_.data());
+    talkerFifos_[i]->push(playDevFrame_.data(), kDevicePeriod);
+  }
+  playDevice_ += kDevicePeriod;
+  // The periods this device period makes due, at the observer's rate.
+  playOwed_ += static_cast<int64_t>(kDevicePeriod) * p.rate;
+  const int64_t period = static_cast<int64_t>(p.frames) * kSampleRate;
+  while (playOwed_ >= period) {
+    playOwed_ -= period;
+    handPlayback(p, acquire());
+  }
+  release();
+}
+
+void SimVoiceEngine::handPlayback(const Params& p, media::IAudioFrameObserver* obs) {
+  const int64_t position = playPosition_;
   const int frames = p.frames;
   const int n = frames * p.channels;
   SimBlockEvent ev;
@@ -418,13 +578,18 @@ void SimVoiceEngine::playbackPeriod(const Params& p) {
   std::fill(playMix_.begin(), playMix_.begin() + n, int16_t(0));
   for (size_t i = 0; i < talkers_.size(); ++i) {
     Talker& t = talkers_[i];
-    t.source.read(position, frames, p.channels, playFrame_.data());
+    if (p.converted()) {
+      talkerFifos_[i]->pop(playFrame_.data(), frames);
+      if (p.channels == 1) toMono(playFrame_.data(), frames);
+    } else {
+      t.source.read(position, frames, p.channels, playFrame_.data());
+    }
     for (int k = 0; k < n; ++k) {
       const int s = playMix_[static_cast<size_t>(k)] + playFrame_[static_cast<size_t>(k)];
       playMix_[static_cast<size_t>(k)] = static_cast<int16_t>(std::min(32767, std::max(-32768, s)));
     }
     if (obs == nullptr) continue;
-    media::AudioFrame frame = pcmFrame(playFrame_.data(), frames, p.channels, position);
+    media::AudioFrame frame = pcmFrame(playFrame_.data(), frames, p.channels, position, p.rate);
     const auto t0 = std::chrono::steady_clock::now();
     const bool ok = obs->onPlaybackAudioFrameBeforeMixing(t.channelId.c_str(), t.uid, frame);
     const int64_t took = nanosSince(t0);
@@ -439,7 +604,7 @@ void SimVoiceEngine::playbackPeriod(const Params& p) {
     if (i == 0) ev.accepted = ok;
   }
   if (obs != nullptr) {
-    media::AudioFrame mix = pcmFrame(playMix_.data(), frames, p.channels, position);
+    media::AudioFrame mix = pcmFrame(playMix_.data(), frames, p.channels, position, p.rate);
     const auto t0 = std::chrono::steady_clock::now();
     const bool filled = obs->onPlaybackAudioFrame(channelId_.c_str(), mix);
     const int64_t took = nanosSince(t0);

@@ -10,6 +10,14 @@
 // onPlaybackAudioFrameBeforeMixing(channelId, uid, frame), then the engine's
 // own mix of them to onPlaybackAudioFrame.
 //
+// Rates: the engine's devices run at 48 kHz. An observer that asks for
+// another rate (its parameters' sample_rate) gets it, as from a real engine:
+// each thread converts its devices' 10 ms periods (speexdsp, through a queue
+// primed with one period of silence) and hands the observer its periods at
+// that rate, as many as are due. Frames pushed to a custom track at another
+// rate are converted to 48 kHz: the published audio and the echo canceller's
+// reference are at the engine's rate.
+//
 // Echo canceller (optional, off by default): the engine keeps what arrives
 // on its AEC-reference custom track, in the Wwise-frame chunks it arrives in,
 // and at each recording period hands every complete 10 ms frame of it to the
@@ -53,6 +61,7 @@
 #include "KivraSimClock.h"
 #include "KivraSimEchoCanceller.h"
 #include "KivraSimLatency.h"
+#include "KivraSimResampler.h"
 #include "KivraSimRoom.h"
 #include "KivraWwisePluginApi.h"
 
@@ -65,7 +74,7 @@ struct SimTrackFrame {
   int64_t offset = 0;  // index of its first sample in SimTrackCapture::samples
   int samplesPerChannel = 0;
   int channels = 0;
-  int samplesPerSec = 0;
+  int samplesPerSec = 0;  // as pushed; the samples kept are at the engine's 48 kHz
 };
 
 struct SimTrackCapture {
@@ -78,6 +87,7 @@ struct SimTrackCapture {
   int64_t pushes = 0;            // frames accepted, captured or not
   int64_t pushedSamples = 0;
   int64_t uncapturedFrames = 0;  // accepted past the capture's reserved room
+  int64_t unconvertedFrames = 0;  // at a rate with no converter ready (live), dropped
 };
 
 // One engine period as the engine saw it.
@@ -93,6 +103,8 @@ class KIVRA_SDK_API SimVoiceEngine : public rtc::IRtcEngine, public media::IMedi
   static constexpr int kSampleRate = 48000;
   static constexpr int kDefaultFramesPerCall = 480;
   static constexpr int kMaxFramesPerCall = 4800;  // 100 ms
+  static constexpr int kDevicePeriod = 480;       // 10 ms of the devices
+  static constexpr int kLowestRate = 8000, kHighestRate = 192000;
 
   explicit SimVoiceEngine(SimClock& clock);
   virtual ~SimVoiceEngine();
@@ -191,7 +203,8 @@ class KIVRA_SDK_API SimVoiceEngine : public rtc::IRtcEngine, public media::IMedi
   // Wall time spent inside observer callbacks, in nanoseconds.
   int64_t observerNanos() const { return observerNanos_; }
   int64_t observerCalls() const { return observerCalls_; }
-  // A parameter answer the engine could not honour (rate other than 48000).
+  // A parameter answer the engine could not honour (a rate other than 48000
+  // without the converter, or out of its range).
   int64_t unsupportedParams() const { return unsupportedParams_; }
   std::vector<SimTrackCapture> tracks() const;
   // The echo canceller, or null when it is not enabled.
@@ -222,6 +235,8 @@ class KIVRA_SDK_API SimVoiceEngine : public rtc::IRtcEngine, public media::IMedi
     int channels = 2;
     int frames = kDefaultFramesPerCall;
     bool readWrite = true;
+    int rate = kSampleRate;
+    bool converted() const { return rate != kSampleRate; }
   };
 
   // Marks a callback in flight; returns the observer or null (no mark).
@@ -233,6 +248,18 @@ class KIVRA_SDK_API SimVoiceEngine : public rtc::IRtcEngine, public media::IMedi
   void cancelEcho(int16_t* block, int frames, int channels, int64_t now);
   void release();
   Params honour(const media::AudioParams& p);
+  // observerMutex_ held, no callback in flight: converters for the rates asked.
+  void prepareConverters();
+  // trackMutex_ held: the converter of track i for frames at `rate`.
+  SimResampler* trackConverter(size_t i, int rate);
+  // Converted rates: one device period of each thread, then the observer's
+  // periods that are due.
+  void recordDevicePeriod(const Params& p, const int16_t* captured);
+  void playbackDevicePeriod(const Params& p);
+  // Hands the observer one recording period from recFrame_ / one playback
+  // period (talker blocks from their sources or converters).
+  void handRecord(const Params& p, media::IAudioFrameObserver* obs);
+  void handPlayback(const Params& p, media::IAudioFrameObserver* obs);
   void prepareRun();
   void recordLoop(int taskId);
   void playbackLoop(int taskId);
@@ -295,6 +322,16 @@ class KIVRA_SDK_API SimVoiceEngine : public rtc::IRtcEngine, public media::IMedi
   // Per-thread scratch, sized at start().
   std::vector<int16_t> recFrame_, recCopy_, playFrame_, playMix_;
   int64_t recPosition_ = 0, playPosition_ = 0;  // next frame, per thread
+  // Converted rates (observerMutex_ guards the pointers; each thread uses its
+  // own while in flight): device positions, queues, device scratch.
+  int64_t recDevice_ = 0, playDevice_ = 0;
+  int64_t playOwed_ = 0;  // playback frames due, x 48000
+  std::unique_ptr<SimRateFifo> recFifo_;
+  std::vector<std::unique_ptr<SimRateFifo>> talkerFifos_;
+  std::vector<int16_t> recDevFrame_, playDevFrame_;
+  // Per track (trackMutex_): converters to 48 kHz and their output.
+  std::vector<std::unique_ptr<SimResampler>> trackConverters_;
+  std::vector<int16_t> trackScratch_;
   SimMixHistory* recordHistory_ = nullptr;
   bool recordDither_ = false;
   bool live_ = false;  // set by startLive() before the device thread runs

@@ -24,6 +24,10 @@ constexpr float kHalfPi = 1.57079632679489662f;
 
 int clampFrames(int frames) { return std::min(std::max(frames, 16), 16384); }
 
+int masterChannels(int channels) {
+  return channels == 1 || channels == 6 || channels == 8 ? channels : 2;
+}
+
 // Runs one bridge callback and adds the wall time spent inside it.
 template <typename Fn>
 void timed(int64_t& nanos, int64_t& calls, SimCallTimes& times, Fn fn) {
@@ -46,14 +50,12 @@ void keep(std::vector<T>& v, const T& x, bool bounded) {
 
 }  // namespace
 
-SimBufferProxy::SimBufferProxy(uint16_t capacityFrames) : capacity_(capacityFrames) {
-  data_[0].assign(capacityFrames, 0.0f);
-  data_[1].assign(capacityFrames, 0.0f);
-}
+SimBufferProxy::SimBufferProxy(uint16_t capacityFrames, uint32_t channels)
+    : capacity_(capacityFrames),
+      data_(std::max<uint32_t>(channels, 1), std::vector<float>(capacityFrames, 0.0f)) {}
 
 void SimBufferProxy::prepare() {
-  std::fill(data_[0].begin(), data_[0].end(), 0.0f);
-  std::fill(data_[1].begin(), data_[1].end(), 0.0f);
+  for (std::vector<float>& ch : data_) std::fill(ch.begin(), ch.end(), 0.0f);
   filled_ = 0;
   state_ = 0;
   marked_ = false;
@@ -68,9 +70,17 @@ SimWwise::SimWwise(SimClock& clock, const SimWwiseConfig& config)
     : clock_(clock),
       config_(config),
       micProxy_(static_cast<uint16_t>(clampFrames(config.framesPerBuffer))),
-      voiceProxy_(static_cast<uint16_t>(clampFrames(config.framesPerBuffer))),
-      mixProxy_(static_cast<uint16_t>(clampFrames(config.framesPerBuffer))) {
+      voiceProxy_(static_cast<uint16_t>(clampFrames(config.framesPerBuffer)),
+                  config.monoVoices ? 1 : 2),
+      mixProxy_(static_cast<uint16_t>(clampFrames(config.framesPerBuffer)),
+                static_cast<uint32_t>(masterChannels(config.masterChannels))) {
   config_.framesPerBuffer = clampFrames(config.framesPerBuffer);
+  config_.masterChannels = masterChannels(config.masterChannels);
+  if (config_.sampleRate < 8000 || config_.sampleRate > 192000) config_.sampleRate = 48000;
+  const size_t n = static_cast<size_t>(config_.framesPerBuffer);
+  mixL_.assign(n, 0.0f);
+  mixR_.assign(n, 0.0f);
+  dialogueScratch_.assign(n * 2, 0);
   if (!(config_.minDistance > 0.0f)) config_.minDistance = 1.0f;
 }
 
@@ -131,7 +141,16 @@ bool SimWwise::prepare() {
   }
   const int n = config_.framesPerBuffer;
   const size_t wwiseFrames =
-      static_cast<size_t>(std::max(0.0, config_.reserveSeconds) * 48000.0 / n) + 16;
+      static_cast<size_t>(std::max(0.0, config_.reserveSeconds) * config_.sampleRate / n) + 16;
+  roomConverters_.clear();
+  roomScratch_.clear();
+  if (config_.room != nullptr && config_.sampleRate != SimRoom::kRate) {
+    for (int c = 0; c < config_.masterChannels; ++c) {
+      roomConverters_.emplace_back(new SimResampler(config_.sampleRate, SimRoom::kRate, 1));
+      roomScratch_.emplace_back(static_cast<size_t>(roomConverters_.back()->maxOutFrames(n)),
+                                0.0f);
+    }
+  }
   frames_.reserve(wwiseFrames);
   if (config_.captureVoices) {
     for (Voice& v : voices_) v.captured.reserve(wwiseFrames * static_cast<size_t>(n) * 2 + 65536);
@@ -179,8 +198,10 @@ void SimWwise::drain() {
 
 void SimWwise::loop(int taskId) {
   const int64_t n = config_.framesPerBuffer;
+  const int64_t rate = config_.sampleRate;
   for (int64_t j = 0;; ++j) {
-    const int64_t due = simDeviceToClock(j * n, config_.clockPpm);
+    // Frame j starts at device time j * n at Wwise's rate, in 48 kHz frames.
+    const int64_t due = simDeviceToClock((j * n * 48000 + rate / 2) / rate, config_.clockPpm);
     bool stalled = false;
     for (const SimSpan& s : config_.stalls) stalled = stalled || s.contains(due);
     if (stalled && due <= clock_.end()) {
@@ -203,7 +224,7 @@ void SimWwise::pullVoice(Voice& v, SimBufferProxy& proxy, int64_t time) {
   v.total += got;
   const size_t cap = v.fifo.size() / 2;
   const float* l = proxy.ChannelData(0);
-  const float* r = proxy.ChannelData(1);
+  const float* r = proxy.ChannelCount() > 1 ? proxy.ChannelData(1) : l;
   if (v.probe != nullptr && got > 0) v.probe->deliverFloats(time, l, r, got);
   if (config_.captureVoices) {
     for (int i = 0; i < got && v.captured.size() + 2 <= v.captured.capacity(); ++i) {
@@ -257,8 +278,8 @@ void SimWwise::renderFrame(int64_t time, float* speakers) {
   }
 
   // Voices into the 3-D mix.
-  float* mixL = mixProxy_.ChannelData(0);
-  float* mixR = mixProxy_.ChannelData(1);
+  float* mixL = mixL_.data();
+  float* mixR = mixR_.data();
   std::fill(mixL, mixL + n, 0.0f);
   std::fill(mixR, mixR + n, 0.0f);
   for (Voice& v : voices_) {
@@ -317,8 +338,72 @@ void SimWwise::renderFrame(int64_t time, float* speakers) {
       speakers[2 * i + 1] = mixR[i];
     }
   }
+  // The master bus.
+  const int channels = config_.masterChannels;
+  if (channels == 1) {
+    float* mono = mixProxy_.ChannelData(0);
+    for (int i = 0; i < n; ++i) mono[i] = 0.5f * (mixL[i] + mixR[i]);
+  } else {
+    std::copy(mixL, mixL + n, mixProxy_.ChannelData(0));
+    std::copy(mixR, mixR + n, mixProxy_.ChannelData(1));
+  }
+  if (channels > 2) {
+    // 5.1 / 7.1: center, the surround pairs (the bed's ambience), the LFE.
+    for (int c = 2; c < channels; ++c) {
+      float* ch = mixProxy_.ChannelData(static_cast<uint32_t>(c));
+      std::fill(ch, ch + n, 0.0f);
+    }
+    if (config_.bed.frames() > 0) {
+      const float g = 0.5f * config_.bedGain / 32768.0f;
+      for (int c = 3; c + 1 < channels; c += 2) {
+        float* sl = mixProxy_.ChannelData(static_cast<uint32_t>(c));
+        float* sr = mixProxy_.ChannelData(static_cast<uint32_t>(c + 1));
+        for (int i = 0; i < n; ++i) {
+          sl[i] = static_cast<float>(bedScratch_[static_cast<size_t>(2 * i)]) * g;
+          sr[i] = static_cast<float>(bedScratch_[static_cast<size_t>(2 * i + 1)]) * g;
+        }
+      }
+    }
+  }
+  if (config_.dialogue.frames() > 0) {
+    config_.dialogue.read(dialoguePosition_, n, 1, dialogueScratch_.data());
+    dialoguePosition_ += n;
+    const float g = config_.dialogueGain / 32768.0f;
+    if (channels > 2) {
+      float* center = mixProxy_.ChannelData(2);
+      for (int i = 0; i < n; ++i) center[i] = static_cast<float>(dialogueScratch_[i]) * g;
+    } else {
+      // No center: a phantom one, -3 dB in each front channel.
+      const float side = g * 0.70710678f;
+      for (int c = 0; c < channels; ++c) {
+        float* ch = mixProxy_.ChannelData(static_cast<uint32_t>(c));
+        for (int i = 0; i < n; ++i) ch[i] += static_cast<float>(dialogueScratch_[i]) * side;
+      }
+    }
+  }
+  if (channels > 2 || config_.dialogue.frames() > 0) {
+    for (int c = 0; c < channels; ++c) {
+      float* ch = mixProxy_.ChannelData(static_cast<uint32_t>(c));
+      for (int i = 0; i < n; ++i) ch[i] = std::min(1.0f, std::max(-1.0f, ch[i]));
+    }
+  }
   mixProxy_.setFilled(n);
-  if (config_.room != nullptr) config_.room->play(time, mixL, mixR, n);
+  if (config_.room != nullptr) {
+    const float* bus[SimRoom::kMaxSpeakers] = {};
+    const int count = std::min(channels, static_cast<int>(SimRoom::kMaxSpeakers));
+    int frames = n;
+    for (int c = 0; c < count; ++c) bus[c] = mixProxy_.ChannelData(static_cast<uint32_t>(c));
+    if (!roomConverters_.empty()) {
+      // To the room's rate, channel by channel.
+      for (int c = 0; c < count; ++c) {
+        const size_t k = static_cast<size_t>(c);
+        frames = roomConverters_[k]->process(bus[c], n, roomScratch_[k].data(),
+                                             static_cast<int>(roomScratch_[k].size()));
+        bus[c] = roomScratch_[k].data();
+      }
+    }
+    config_.room->play(time, bus, count, frames);
+  }
   if (mixHistory_ != nullptr) mixHistory_->push(time, mixL, mixR, n);
   if (config_.pushReverse) {
     timed(callbackNanos_, callbackCalls_, mixPushTimes_,

@@ -10,9 +10,16 @@
 //     mix by its position relative to the listener at the origin (x right,
 //     y up, z forward): inverse-distance attenuation clamped at a minimum
 //     distance, constant-power panning by azimuth;
-//  3. a game sound bed (music or effects, stereo), if any, into the mix;
-//  4. the mix: PushPlayoutAudioFrameAfterEffect, then "the speakers" (a
-//     captured buffer, and the room when there is one).
+//  3. a game sound bed (music or effects, stereo), if any, into the mix, and
+//     game dialogue, if any, on the center (a phantom center at -3 dB in
+//     each front channel when the bus has no center);
+//  4. the master bus (1, 2, 6 or 8 channels in Wwise's order; surrounds
+//     carry the bed at half level, the LFE nothing):
+//     PushPlayoutAudioFrameAfterEffect, then "the speakers" (a captured
+//     stereo buffer of the front pair, and the room when there is one).
+// It renders at its own sample rate (48 kHz by default); the bed and the
+// dialogue are at that rate, and what reaches the room is converted to the
+// room's 48 kHz. Voices may be mono: their buffers then have one channel.
 // start() switches both transfers on (SetTransferRecordingData(true),
 // SetTransferPlayoutData(true)); stop() switches them off.
 //
@@ -32,6 +39,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -39,6 +47,7 @@
 #include "KivraSimCallTimes.h"
 #include "KivraSimClock.h"
 #include "KivraSimLatency.h"
+#include "KivraSimResampler.h"
 #include "KivraSimRoom.h"
 #include "KivraStandInSdk.h"
 
@@ -58,6 +67,12 @@ struct SimSpan {
 
 struct SimWwiseConfig {
   int framesPerBuffer = 1024;   // 256, 512, 1024, 2048 occur
+  int sampleRate = 48000;       // Wwise's output rate
+  int masterChannels = 2;       // 1, 2, 6 (5.1) or 8 (7.1)
+  bool monoVoices = false;      // voices pulled into one-channel buffers
+  // Game dialogue (at sampleRate, mixed to mono), scaled by dialogueGain.
+  SimSource dialogue;
+  float dialogueGain = 1.0f;
   double clockPpm = 0;          // the output device clock runs this much fast
   std::vector<SimSpan> stalls;  // the audio thread renders nothing in these
   bool captureSpeakers = true;  // keep the rendered mix (off for long sessions)
@@ -82,10 +97,12 @@ struct SimWwiseConfig {
   SimRoom* room = nullptr;
 };
 
-// A Wwise buffer: two channels of preallocated float storage.
+// A Wwise buffer: `channels` channels of preallocated float storage. Like a
+// real one it has no channel at or above ChannelCount(): ChannelData refuses
+// such an index (null) and counts the call.
 class KIVRA_SDK_API SimBufferProxy : public IAkAudioBufferProxy {
  public:
-  explicit SimBufferProxy(uint16_t capacityFrames);
+  explicit SimBufferProxy(uint16_t capacityFrames, uint32_t channels = 2);
   uint16_t CapacityFrames() override { return capacity_; }
   void MarkState(int state) override {
     state_ = state;
@@ -94,8 +111,15 @@ class KIVRA_SDK_API SimBufferProxy : public IAkAudioBufferProxy {
   void Reserved() override {}
   void SetFilledFrames(uint16_t frames) override { filled_ = frames; }
   uint16_t FilledFrames() override { return filled_; }
-  uint32_t ChannelCount() override { return 2; }
-  float* ChannelData(uint32_t index) override { return index < 2 ? data_[index].data() : nullptr; }
+  uint32_t ChannelCount() override { return static_cast<uint32_t>(data_.size()); }
+  float* ChannelData(uint32_t index) override {
+    if (index >= data_.size()) {
+      ++refused_;
+      return nullptr;
+    }
+    return data_[index].data();
+  }
+  int64_t refusedChannelCalls() const { return refused_; }
 
   // Empties the buffer before it is handed out to be filled.
   void prepare();
@@ -107,7 +131,8 @@ class KIVRA_SDK_API SimBufferProxy : public IAkAudioBufferProxy {
 
  private:
   uint16_t capacity_;
-  std::vector<float> data_[2];
+  std::vector<std::vector<float>> data_;
+  int64_t refused_ = 0;
   uint16_t filled_ = 0;
   int state_ = 0;
   bool marked_ = false;
@@ -188,6 +213,11 @@ class KIVRA_SDK_API SimWwise {
   // Needs the probes; counted once the stream has started.
   int64_t micShortPulls() const { return micShort_; }
   int64_t voiceShortPulls(size_t i) const { return voices_[i].shortPulls; }
+  // ChannelData calls for a channel the buffer does not have, every buffer.
+  int64_t refusedChannelCalls() const {
+    return micProxy_.refusedChannelCalls() + voiceProxy_.refusedChannelCalls() +
+           mixProxy_.refusedChannelCalls();
+  }
   // Wall time spent inside the bridge's callbacks, in nanoseconds.
   int64_t callbackNanos() const { return callbackNanos_; }
   int64_t callbackCalls() const { return callbackCalls_; }
@@ -220,6 +250,12 @@ class KIVRA_SDK_API SimWwise {
   SimBufferProxy micProxy_;
   SimBufferProxy voiceProxy_;
   SimBufferProxy mixProxy_;
+  std::vector<float> mixL_, mixR_;  // the stereo mix before the master bus
+  int64_t dialoguePosition_ = 0;
+  std::vector<int16_t> dialogueScratch_;
+  // Output to the room's rate, per channel, when Wwise renders at another.
+  std::vector<std::unique_ptr<SimResampler>> roomConverters_;
+  std::vector<std::vector<float>> roomScratch_;
   std::thread thread_;
   bool started_ = false;
   bool micStarted_ = false;
