@@ -110,9 +110,9 @@ bool loadAudioFile(const std::string& path, std::vector<int16_t>& stereo, std::s
 }
 
 bool writeWav16(const std::string& path, const std::vector<int16_t>& samples, int channels,
-                std::string& error) {
+                std::string& error, int rate) {
   SF_INFO info{};
-  info.samplerate = kRate;
+  info.samplerate = rate;
   info.channels = channels;
   info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
   SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);

@@ -16,9 +16,9 @@ constexpr int kRate = 48000;
 // with a message naming the file when it cannot be read.
 bool loadAudioFile(const std::string& path, std::vector<int16_t>& stereo, std::string& error);
 
-// Writes interleaved 16-bit PCM as a WAV file.
+// Writes interleaved 16-bit PCM as a WAV file (48 kHz unless told).
 bool writeWav16(const std::string& path, const std::vector<int16_t>& samples, int channels,
-                std::string& error);
+                std::string& error, int rate = kRate);
 
 // A voice-like signal: a glottal pulse train with vibrato and an intonation
 // contour through three vowel formant resonators, shaped into syllables and

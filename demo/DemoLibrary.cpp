@@ -36,7 +36,8 @@ bool WrapperLibrary::load(const std::string& path, std::string& error) {
          resolve(handle_, "KW_UninitKivraWwisePlugin", api_.uninit, error) &&
          resolve(handle_, "KW_SetUidToGameObjectIDMapping", api_.setMapping, error) &&
          resolve(handle_, "KW_GetUidByGameObjectID", api_.getMapping, error) &&
-         resolve(handle_, "KW_ClearReceiveOpenID", api_.clearMapping, error);
+         resolve(handle_, "KW_ClearReceiveOpenID", api_.clearMapping, error) &&
+         resolve(handle_, "KW_SetWwiseSampleRate", api_.setRate, error);
 }
 
 bool WrapperLibrary::loadOption(const std::string& libraryOption, std::string& error) {

@@ -1,5 +1,5 @@
 // Loads libKivraWwiseWrapper the way a game does: by path at run time, then
-// the five exported functions by name.
+// the six exported functions by name.
 #pragma once
 
 #include <string>
@@ -15,6 +15,7 @@ struct WrapperApi {
   int (*getMapping)(unsigned long long gameObjectID, char* channelID,
                     unsigned int* userID) = nullptr;
   int (*clearMapping)(const char* channelID, unsigned int userID) = nullptr;
+  int (*setRate)(int sampleRate) = nullptr;
 };
 
 // Owns the loaded library; unloads it when destroyed.

@@ -1,5 +1,7 @@
 #include "DemoReport.h"
 
+#include "DemoAudio.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
@@ -411,6 +413,9 @@ std::string formatReport(const SessionResult& r, const SessionConfig& c) {
   s += format("KivraWwiseWrapper demo session: %s clock, %.2f s of audio, Wwise frames of %d, %s\n",
               r.clockName.c_str(), r.seconds, r.wwiseFrames,
               r.verify ? "verify mode (identity effect)" : format("mic gain %.2f", r.gain).c_str());
+  s += format("  Wwise: %d Hz (%s), %s master bus, %s voice buffers\n", r.wwiseRate,
+              r.rateTold ? "told through KW_SetWwiseSampleRate" : "not told: 48000 served",
+              wwiseChannelsName(r.wwiseChannels), r.monoVoices ? "mono" : "stereo");
   s += format("  microphone: %s; %zu remote talker(s); ran in %.2f s of wall time\n",
               c.micWav.empty() ? "synthesised voice" : c.micWav.c_str(), c.talkers.size(),
               r.wallSeconds);
@@ -444,8 +449,11 @@ std::string formatReport(const SessionResult& r, const SessionConfig& c) {
       "  bridge time per 10 ms of audio: %.2f us in engine callbacks + %.2f us in Wwise "
       "callbacks = %.2f us (wall time inside the calls)\n",
       r.observerUsPer10ms, r.pluginUsPer10ms, r.observerUsPer10ms + r.pluginUsPer10ms);
+  const bool converted = r.wwiseRate != kRate;
   const std::string content =
-      !r.captured             ? std::string("checked by the probes (a long session keeps no audio)")
+      !r.captured ? std::string("checked by the probes (a long session keeps no audio)")
+      : converted
+          ? format("checked by the probes (at %d Hz the engine converts the rate)", r.wwiseRate)
       : r.uplink.samples == 0 ? std::string("nothing was published, nothing to compare")
       : r.uplinkContentDiffs != 0
           ? format("%lld samples differ from their microphone sample",
@@ -457,6 +465,7 @@ std::string formatReport(const SessionResult& r, const SessionConfig& c) {
     s +=
         format("  %s content: %s\n", t.name.c_str(),
                t.samples == 0 ? "Wwise received nothing, nothing to compare"
+               : converted    ? "checked by the probes (the engine converts the rate)"
                : t.contentDiffs == 0
                    ? "every sample Wwise received is the talker's own, in order"
                    : format("%lld samples differ", static_cast<long long>(t.contentDiffs)).c_str());
@@ -467,7 +476,9 @@ std::string formatReport(const SessionResult& r, const SessionConfig& c) {
           ? "silenced by the bridge"
           : format("%lld samples NOT silenced", static_cast<long long>(r.micNotSilenced)).c_str());
   s += format("  AEC reference vs the speakers' mix: %s\n",
-              r.aecMismatches == 0
+              converted || r.wwiseChannels != 2
+                  ? "not compared sample for sample (the engine keeps it at 48 kHz, downmixed)"
+              : r.aecMismatches == 0
                   ? "identical"
                   : format("%lld samples differ", static_cast<long long>(r.aecMismatches)).c_str());
   s += format("  speakers: left %.1f dBFS, right %.1f dBFS (RMS)\n", r.speakersLeftDb,

@@ -277,11 +277,30 @@ bool checkOutputs(const SessionConfig& config, std::string& error) {
   return true;
 }
 
+bool parseWwiseChannels(const std::string& text, int& channels) {
+  const std::pair<const char*, int> names[] = {{"mono", 1}, {"stereo", 2}, {"5.1", 6}, {"7.1", 8}};
+  for (const auto& n : names) {
+    if (text == n.first) {
+      channels = n.second;
+      return true;
+    }
+  }
+  return false;
+}
+
+const char* wwiseChannelsName(int channels) {
+  return channels == 1 ? "mono" : channels == 6 ? "5.1" : channels == 8 ? "7.1" : "stereo";
+}
+
 bool runSession(const SessionConfig& config, SessionResult& r, std::string& error) {
   namespace fs = std::filesystem;
   r = SessionResult();
   r.clockName = config.clock == sim::ClockMode::Real ? "real" : "virtual";
   r.wwiseFrames = config.wwiseFrames;
+  r.wwiseRate = config.wwiseRate > 0 ? config.wwiseRate : kRate;
+  r.rateTold = config.wwiseRate > 0;
+  r.wwiseChannels = config.wwiseChannels;
+  r.monoVoices = config.monoVoices;
   r.gain = config.gain;
   r.verify = config.verify;
 
@@ -317,6 +336,13 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   engine.setCaptureTracks(r.captured);
   engine.reserveSeconds(r.captured ? r.seconds + 1.0 : 0.0);
 
+  // Wwise's rate is told before the bridge binds, as a game does when it
+  // sets Wwise up; 0 tells nothing (the bridge then serves 48 kHz).
+  const int rate = config.wwiseRate > 0 ? config.wwiseRate : kRate;
+  if (config.wwiseRate > 0 && api.setRate(config.wwiseRate) != 0) {
+    error = "--wwise-rate: the bridge refused " + std::to_string(config.wwiseRate) + " Hz";
+    return false;
+  }
   int trackId = -1;
   if (api.init(static_cast<rtc::IRtcEngine*>(&engine), &trackId, config.outDir.c_str()) != 0) {
     error = "KW_InitKivraWwisePlugin failed; see " + logPath;
@@ -327,6 +353,9 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
 
   sim::SimWwiseConfig wc;
   wc.framesPerBuffer = config.wwiseFrames;
+  wc.sampleRate = rate;
+  wc.masterChannels = config.wwiseChannels;
+  wc.monoVoices = config.monoVoices;
   wc.micGain = config.gain;
   wc.identityMicEffect = config.verify;
   wc.reserveSeconds = r.captured ? r.seconds + 1.0 : 0.0;
@@ -342,10 +371,18 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
 
   // Latency probes: each finds what Wwise receives in the source the engine
   // handed over (480-frame blocks; the microphone's when complete, the
-  // talkers' when due to be played).
+  // talkers' when due to be played). At another rate than the devices' the
+  // engine converts, so the probes look in what it handed the bridge, kept
+  // as it went.
+  const bool converted = rate != kRate;
   const sim::SimEngineSourceView micView(engine.microphone(), 480, true, config.enginePpm,
                                          engine.recordProgress());
-  sim::SimLatencyProbe micProbe(micView);
+  const int64_t historyFrames = 10LL * rate;
+  sim::SimMixHistory micHistory(historyFrames);
+  std::vector<std::unique_ptr<sim::SimMixHistory>> talkerHistories;
+  if (converted) engine.setRecordHistory(&micHistory);
+  sim::SimLatencyProbe micProbe(converted ? static_cast<const sim::SimProbeSource&>(micHistory)
+                                          : static_cast<const sim::SimProbeSource&>(micView));
   std::vector<std::unique_ptr<sim::SimEngineSourceView>> talkerViews;
   std::vector<std::unique_ptr<sim::SimLatencyProbe>> talkerProbes;
   const double spacing = r.captured ? 0.0 : 0.5;
@@ -358,7 +395,11 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   for (size_t i = 0; i < config.talkers.size(); ++i) {
     talkerViews.push_back(std::make_unique<sim::SimEngineSourceView>(
         engine.talkerSource(i), 480, false, config.enginePpm, engine.playbackProgress()));
-    talkerProbes.push_back(std::make_unique<sim::SimLatencyProbe>(*talkerViews.back()));
+    talkerHistories.push_back(std::make_unique<sim::SimMixHistory>(historyFrames));
+    if (converted) engine.setTalkerHistory(i, talkerHistories.back().get());
+    talkerProbes.push_back(std::make_unique<sim::SimLatencyProbe>(
+        converted ? static_cast<const sim::SimProbeSource&>(*talkerHistories.back())
+                  : static_cast<const sim::SimProbeSource&>(*talkerViews.back())));
     talkerProbes.back()->setPointSpacing(spacing);
     talkerProbes.back()->reserve(deliveries, minutes);
     wwise.setVoiceProbe(i, talkerProbes.back().get());
@@ -399,7 +440,7 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   // holds for undisturbed sessions only: with drift, stalls or virtual
   // voices the latency controller removes audio too, and the probes check
   // the content instead.
-  const bool exact = r.captured && !disturbed;
+  const bool exact = r.captured && !disturbed && !converted;
   std::vector<bool> accepted(rec.size(), false);
   if (exact) {
     size_t ri = 0, fi = 0;
@@ -591,7 +632,9 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   const int64_t mixSamples = wwise.reversePushes() * wwise.config().framesPerBuffer * 2;
   r.reverse.droppedCount =
       (std::max<int64_t>(0, mixSamples - r.reverse.samples) + kBlockSamples - 1) / kBlockSamples;
-  const size_t common = std::min(aec.samples.size(), speakers16.size());
+  // The engine keeps the reference at its own rate: compared at 48 kHz only.
+  const size_t common =
+      converted || config.wwiseChannels != 2 ? 0 : std::min(aec.samples.size(), speakers16.size());
   for (size_t i = 0; i < common; ++i) {
     if (std::abs(aec.samples[i] - speakers16[i]) > 1) ++r.aecMismatches;
   }
@@ -652,17 +695,19 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   // followed by silence when the input is shorter.
   std::vector<int16_t> micIn(r.captured ? static_cast<size_t>(totalFrames * 2) : 0, 0);
   std::copy_n(config.mic.begin(), std::min(config.mic.size(), micIn.size()), micIn.begin());
+  // The engine's tracks are at its 48 kHz; the speakers at Wwise's rate.
   struct Wav {
     const char* name;
     const std::vector<int16_t>* data;
+    int rate;
   };
-  const Wav wavs[] = {{"microphone.wav", &micIn},
-                      {"published.wav", &pub},
-                      {"aec_reference.wav", &aec.samples},
-                      {"speakers.wav", &speakers16}};
+  const Wav wavs[] = {{"microphone.wav", &micIn, kRate},
+                      {"published.wav", &pub, kRate},
+                      {"aec_reference.wav", &aec.samples, kRate},
+                      {"speakers.wav", &speakers16, rate}};
   for (const Wav& w : wavs) {
     if (!r.captured) break;  // a long session keeps no audio
-    if (!writeWav16(out(w.name), *w.data, 2, error)) return false;
+    if (!writeWav16(out(w.name), *w.data, 2, error, w.rate)) return false;
     r.files.push_back(out(w.name));
   }
   {

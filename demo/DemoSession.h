@@ -49,11 +49,22 @@ struct SessionConfig {
   double wwisePpm = 0;
   std::vector<SpanConfig> stalls;
   std::string preset;  // the name of the preset the session came from, if any
+  // Wwise as the studio configured it: its rate (told to the bridge through
+  // KW_SetWwiseSampleRate), its master bus (1, 2, 6 or 8 channels) and mono
+  // voice buffers.
+  int wwiseRate = 0;  // 0: not told (48 kHz)
+  int wwiseChannels = 2;
+  bool monoVoices = false;
 };
 
 // Sessions longer than this keep no audio (no WAV files, no sample-by-sample
 // checks); their inputs loop and latency is measured by the probes alone.
 constexpr double kCaptureSeconds = 120.0;
+
+// "mono", "stereo", "5.1", "7.1" as Wwise's channel count; false for
+// anything else.
+bool parseWwiseChannels(const std::string& text, int& channels);
+const char* wwiseChannelsName(int channels);
 
 // The built-in session: a synthesised microphone voice and two synthesised
 // talkers, one to the left and one to the right of the listener.
@@ -71,7 +82,7 @@ constexpr double kMinSeconds = 1.0;
 // with a message naming the input at fault.
 bool prepareInputs(SessionConfig& config, std::string& error);
 
-// Checks, before a session, that the wrapper library loads with its five
+// Checks, before a session, that the wrapper library loads with its six
 // functions and that the output folder can be created and written to. False
 // with a message naming --library or --out.
 bool checkOutputs(const SessionConfig& config, std::string& error);
@@ -111,6 +122,10 @@ struct SessionResult {
   std::string clockName;
   double seconds = 0;
   int wwiseFrames = 0;
+  int wwiseRate = 48000;  // what Wwise rendered at (told, or 48000)
+  bool rateTold = false;
+  int wwiseChannels = 2;
+  bool monoVoices = false;
   float gain = 1.0f;
   bool verify = false;
   bool captured = true;  // false: a long session, see kCaptureSeconds

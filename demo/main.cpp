@@ -50,6 +50,11 @@ const char* kUsage =
     "                      virtual (default): the same interleaving as fast as the machine\n"
     "                      allows, identical outputs on every run\n"
     "  --wwise-frames N    frames per Wwise buffer, 16..16384 (default 1024)\n"
+    "  --wwise-rate HZ     the rate Wwise renders at, told to the bridge before it binds\n"
+    "                      (KW_SetWwiseSampleRate), 8000..96000 (default: not told, 48000)\n"
+    "  --wwise-channels mono|stereo|5.1|7.1\n"
+    "                      Wwise's master bus, and so the reverse stream (default stereo)\n"
+    "  --mono-voices       Wwise pulls every talker into a one-channel buffer\n"
     "  --gain G            microphone effect gain, 0..16 (default 1.0)\n"
     "  --verify            identity microphone effect; check that the published track equals\n"
     "                      the microphone input sample for sample; exit 1 when it does not\n"
@@ -243,6 +248,18 @@ int main(int argc, char** argv) {
         return fail("--wwise-frames '" + v + "': must be a whole number from 16 to 16384");
       }
       config.wwiseFrames = static_cast<int>(n);
+    } else if (arg == "--wwise-rate") {
+      unsigned long long n = 0;
+      if (!value(v) || !parseUnsigned(v, 96000, n) || n < 8000) {
+        return fail("--wwise-rate '" + v + "': must be a whole number from 8000 to 96000");
+      }
+      config.wwiseRate = static_cast<int>(n);
+    } else if (arg == "--wwise-channels") {
+      if (!value(v) || !kivra::demo::parseWwiseChannels(v, config.wwiseChannels)) {
+        return fail("--wwise-channels '" + v + "': must be mono, stereo, 5.1 or 7.1");
+      }
+    } else if (arg == "--mono-voices") {
+      config.monoVoices = true;
     } else if (arg == "--gain") {
       double g = 0;
       if (!value(v) || !parseDouble(v, g) || !(g >= 0) || g > 16) {
@@ -299,6 +316,13 @@ int main(int argc, char** argv) {
     return fail(
         "--verify: checks an undisturbed session of at most 120 s sample for sample; leave out "
         "--engine-ppm, --wwise-ppm, --stall, virtual= and --preset");
+  }
+  if (config.verify && ((config.wwiseRate != 0 && config.wwiseRate != 48000) ||
+                        config.wwiseChannels != 2 || config.monoVoices)) {
+    return fail(
+        "--verify: checks 48 kHz stereo sample for sample (at another rate the engine converts, "
+        "and mono or surround buffers mix channels); leave out --wwise-rate, --wwise-channels "
+        "and --mono-voices, or give --wwise-rate 48000");
   }
   if (config.verify && gainGiven && config.gain != 1.0f) {
     return fail("--gain: --verify uses the identity effect; leave --gain out");

@@ -22,9 +22,9 @@ SimResampler::SimResampler(int inRate, int outRate, int channels)
     : in_(inRate), out_(outRate), channels_(channels) {
   if (inRate <= 0 || outRate <= 0 || channels <= 0) return;
   int err = 0;
-  state_ = speex_resampler_init(static_cast<spx_uint32_t>(channels),
-                                static_cast<spx_uint32_t>(inRate),
-                                static_cast<spx_uint32_t>(outRate), kQuality, &err);
+  state_ =
+      speex_resampler_init(static_cast<spx_uint32_t>(channels), static_cast<spx_uint32_t>(inRate),
+                           static_cast<spx_uint32_t>(outRate), kQuality, &err);
   if (err != RESAMPLER_ERR_SUCCESS && state_ != nullptr) {
     speex_resampler_destroy(static_cast<SpeexResamplerState*>(state_));
     state_ = nullptr;
@@ -48,8 +48,8 @@ int SimResampler::process(const float* in, int frames, float* out, int outCapaci
   if (state_ == nullptr || frames <= 0) return 0;
   spx_uint32_t inLen = static_cast<spx_uint32_t>(frames);
   spx_uint32_t outLen = static_cast<spx_uint32_t>(std::max(outCapacity, 0));
-  speex_resampler_process_interleaved_float(static_cast<SpeexResamplerState*>(state_), in,
-                                            &inLen, out, &outLen);
+  speex_resampler_process_interleaved_float(static_cast<SpeexResamplerState*>(state_), in, &inLen,
+                                            out, &outLen);
   return static_cast<int>(outLen);
 }
 
@@ -84,8 +84,8 @@ void SimRateFifo::push(const int16_t* in, int frames) {
                                    static_cast<int>(scratch_.size()) / channels_);
   for (int i = 0; i < n && count_ < capacity_; ++i) {
     const int at = (head_ + count_) % capacity_;
-    std::memcpy(&ring_[static_cast<size_t>(at) * channels_], &scratch_[static_cast<size_t>(i) * channels_],
-                sizeof(int16_t) * channels_);
+    std::memcpy(&ring_[static_cast<size_t>(at) * channels_],
+                &scratch_[static_cast<size_t>(i) * channels_], sizeof(int16_t) * channels_);
     ++count_;
   }
 }
@@ -93,8 +93,8 @@ void SimRateFifo::push(const int16_t* in, int frames) {
 bool SimRateFifo::pop(int16_t* out, int frames) {
   const int take = std::min(frames, count_);
   for (int i = 0; i < take; ++i) {
-    std::memcpy(out + static_cast<size_t>(i) * channels_, &ring_[static_cast<size_t>(head_) * channels_],
-                sizeof(int16_t) * channels_);
+    std::memcpy(out + static_cast<size_t>(i) * channels_,
+                &ring_[static_cast<size_t>(head_) * channels_], sizeof(int16_t) * channels_);
     head_ = (head_ + 1) % capacity_;
   }
   count_ -= take;

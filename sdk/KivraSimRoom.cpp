@@ -102,8 +102,9 @@ void SimRoom::play(int64_t time, const float* const* channels, int count, int fr
 float SimRoom::speaker(int channel, int64_t t) const {
   if (t < 0) return 0.0f;
   const size_t slot = static_cast<size_t>(t & (kRingFrames - 1));
-  return stamp_[slot] == t ? ring_[static_cast<size_t>(speakers_) * slot + static_cast<size_t>(channel)]
-                           : 0.0f;
+  return stamp_[slot] == t
+             ? ring_[static_cast<size_t>(speakers_) * slot + static_cast<size_t>(channel)]
+             : 0.0f;
 }
 
 void SimRoom::capture(int64_t f, int frames, int channels, int16_t* out) {

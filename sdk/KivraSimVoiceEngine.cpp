@@ -157,7 +157,7 @@ void SimVoiceEngine::prepareConverters() {
   std::lock_guard<std::mutex> guard(trackMutex_);
   for (size_t i = 0; i < tracks_.size(); ++i) {
     const int rate = tracks_[i].type == rtc::AUDIO_TRACK_EXTERNAL_AEC_REFERENCE ? playParams_.rate
-                                                                                 : recParams_.rate;
+                                                                                : recParams_.rate;
     if (rate != kSampleRate) trackConverter(i, rate);
   }
 }
@@ -223,8 +223,7 @@ int SimVoiceEngine::pushFrameToTrack(media::AudioFrame* frame, int trackId) {
   if (frame->samplesPerSec != 0 && frame->samplesPerSec != kSampleRate && n > 0) {
     const bool ready = index < trackConverters_.size() && trackConverters_[index] &&
                        trackConverters_[index]->inRate() == frame->samplesPerSec;
-    SimResampler* c =
-        ready || !live_ ? trackConverter(index, frame->samplesPerSec) : nullptr;
+    SimResampler* c = ready || !live_ ? trackConverter(index, frame->samplesPerSec) : nullptr;
     if (c == nullptr || frame->channels != 2) {
       track->unconvertedFrames += frame->samplesPerChannel;
       return 0;

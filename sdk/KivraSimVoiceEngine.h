@@ -86,7 +86,7 @@ struct SimTrackCapture {
   int64_t refusedFrames = 0;     // malformed frames refused with -1
   int64_t pushes = 0;            // frames accepted, captured or not
   int64_t pushedSamples = 0;
-  int64_t uncapturedFrames = 0;  // accepted past the capture's reserved room
+  int64_t uncapturedFrames = 0;   // accepted past the capture's reserved room
   int64_t unconvertedFrames = 0;  // at a rate with no converter ready (live), dropped
 };
 

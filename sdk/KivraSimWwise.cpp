@@ -147,8 +147,7 @@ bool SimWwise::prepare() {
   if (config_.room != nullptr && config_.sampleRate != SimRoom::kRate) {
     for (int c = 0; c < config_.masterChannels; ++c) {
       roomConverters_.emplace_back(new SimResampler(config_.sampleRate, SimRoom::kRate, 1));
-      roomScratch_.emplace_back(static_cast<size_t>(roomConverters_.back()->maxOutFrames(n)),
-                                0.0f);
+      roomScratch_.emplace_back(static_cast<size_t>(roomConverters_.back()->maxOutFrames(n)), 0.0f);
     }
   }
   frames_.reserve(wwiseFrames);

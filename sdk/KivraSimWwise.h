@@ -66,10 +66,10 @@ struct SimSpan {
 };
 
 struct SimWwiseConfig {
-  int framesPerBuffer = 1024;   // 256, 512, 1024, 2048 occur
-  int sampleRate = 48000;       // Wwise's output rate
-  int masterChannels = 2;       // 1, 2, 6 (5.1) or 8 (7.1)
-  bool monoVoices = false;      // voices pulled into one-channel buffers
+  int framesPerBuffer = 1024;  // 256, 512, 1024, 2048 occur
+  int sampleRate = 48000;      // Wwise's output rate
+  int masterChannels = 2;      // 1, 2, 6 (5.1) or 8 (7.1)
+  bool monoVoices = false;     // voices pulled into one-channel buffers
   // Game dialogue (at sampleRate, mixed to mono), scaled by dialogueGain.
   SimSource dialogue;
   float dialogueGain = 1.0f;

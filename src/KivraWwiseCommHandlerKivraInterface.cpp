@@ -234,6 +234,9 @@ int FKivraWwiseCommHandlerKivraInterface::setKivraEngineInstance(kivra::rtc::IRt
     if (m_wrapper->sampleRate() != rate && !m_wrapper->setSampleRate(rate)) {
       KV_LOG("wwise sample rate %d Hz not served: out of memory, serving %d Hz", rate,
              m_wrapper->sampleRate());
+    } else if (rate != kivra::format::kDefaultRate) {
+      // A rate told before the log was open is in the log from here.
+      KV_LOG("wwise sample rate %d Hz, served from this init", rate);
     }
     const int r = m_kivra_media_engine->registerAudioFrameObserver(m_wrapper);
     KV_LOG("registerAudioFrameObserver: %d", r);
