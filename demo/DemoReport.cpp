@@ -414,7 +414,10 @@ std::string formatReport(const SessionResult& r, const SessionConfig& c) {
               r.clockName.c_str(), r.seconds, r.wwiseFrames,
               r.verify ? "verify mode (identity effect)" : format("mic gain %.2f", r.gain).c_str());
   s += format("  Wwise: %d Hz (%s), %s master bus, %s voice buffers\n", r.wwiseRate,
-              r.rateTold ? "told through KW_SetWwiseSampleRate" : "not told: 48000 served",
+              r.toldRate == 0 ? "not told: the bridge serves 48000"
+              : r.toldRate == r.wwiseRate
+                  ? "told through KW_SetWwiseSampleRate"
+                  : format("the bridge was told %d", r.toldRate).c_str(),
               wwiseChannelsName(r.wwiseChannels), r.monoVoices ? "mono" : "stereo");
   s += format("  microphone: %s; %zu remote talker(s); ran in %.2f s of wall time\n",
               c.micWav.empty() ? "synthesised voice" : c.micWav.c_str(), c.talkers.size(),
@@ -449,7 +452,7 @@ std::string formatReport(const SessionResult& r, const SessionConfig& c) {
       "  bridge time per 10 ms of audio: %.2f us in engine callbacks + %.2f us in Wwise "
       "callbacks = %.2f us (wall time inside the calls)\n",
       r.observerUsPer10ms, r.pluginUsPer10ms, r.observerUsPer10ms + r.pluginUsPer10ms);
-  const bool converted = r.wwiseRate != kRate;
+  const bool converted = r.wwiseRate != kRate || (r.toldRate != 0 && r.toldRate != kRate);
   const std::string content =
       !r.captured ? std::string("checked by the probes (a long session keeps no audio)")
       : converted

@@ -297,8 +297,8 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   r = SessionResult();
   r.clockName = config.clock == sim::ClockMode::Real ? "real" : "virtual";
   r.wwiseFrames = config.wwiseFrames;
-  r.wwiseRate = config.wwiseRate > 0 ? config.wwiseRate : kRate;
-  r.rateTold = config.wwiseRate > 0;
+  r.wwiseRate = config.wwiseRate;
+  r.toldRate = config.toldRate;
   r.wwiseChannels = config.wwiseChannels;
   r.monoVoices = config.monoVoices;
   r.gain = config.gain;
@@ -338,9 +338,10 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
 
   // Wwise's rate is told before the bridge binds, as a game does when it
   // sets Wwise up; 0 tells nothing (the bridge then serves 48 kHz).
-  const int rate = config.wwiseRate > 0 ? config.wwiseRate : kRate;
-  if (config.wwiseRate > 0 && api.setRate(config.wwiseRate) != 0) {
-    error = "--wwise-rate: the bridge refused " + std::to_string(config.wwiseRate) + " Hz";
+  const int rate = config.wwiseRate;
+  const int served = config.toldRate > 0 ? config.toldRate : kRate;
+  if (config.toldRate > 0 && api.setRate(config.toldRate) != 0) {
+    error = "--wwise-rate: the bridge refused " + std::to_string(config.toldRate) + " Hz";
     return false;
   }
   int trackId = -1;
@@ -374,7 +375,7 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   // talkers' when due to be played). At another rate than the devices' the
   // engine converts, so the probes look in what it handed the bridge, kept
   // as it went.
-  const bool converted = rate != kRate;
+  const bool converted = served != kRate;
   const sim::SimEngineSourceView micView(engine.microphone(), 480, true, config.enginePpm,
                                          engine.recordProgress());
   const int64_t historyFrames = 10LL * rate;
@@ -402,7 +403,9 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
                   : static_cast<const sim::SimProbeSource&>(*talkerViews.back())));
     talkerProbes.back()->setPointSpacing(spacing);
     talkerProbes.back()->reserve(deliveries, minutes);
-    wwise.setVoiceProbe(i, talkerProbes.back().get());
+    // A mono voice's buffer holds the mean of both channels: not a frame of
+    // the talker's stereo source, so it cannot be placed.
+    if (!config.monoVoices) wwise.setVoiceProbe(i, talkerProbes.back().get());
   }
   if (!wwise.start()) {
     error = "the bridge handed the plugin side no callbacks";
@@ -440,7 +443,7 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   // holds for undisturbed sessions only: with drift, stalls or virtual
   // voices the latency controller removes audio too, and the probes check
   // the content instead.
-  const bool exact = r.captured && !disturbed && !converted;
+  const bool exact = r.captured && !disturbed && !converted && rate == kRate;
   std::vector<bool> accepted(rec.size(), false);
   if (exact) {
     size_t ri = 0, fi = 0;
@@ -634,7 +637,7 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
       (std::max<int64_t>(0, mixSamples - r.reverse.samples) + kBlockSamples - 1) / kBlockSamples;
   // The engine keeps the reference at its own rate: compared at 48 kHz only.
   const size_t common =
-      converted || config.wwiseChannels != 2 ? 0 : std::min(aec.samples.size(), speakers16.size());
+      converted || rate != kRate || config.wwiseChannels != 2 ? 0 : std::min(aec.samples.size(), speakers16.size());
   for (size_t i = 0; i < common; ++i) {
     if (std::abs(aec.samples[i] - speakers16[i]) > 1) ++r.aecMismatches;
   }

@@ -49,10 +49,12 @@ struct SessionConfig {
   double wwisePpm = 0;
   std::vector<SpanConfig> stalls;
   std::string preset;  // the name of the preset the session came from, if any
-  // Wwise as the studio configured it: its rate (told to the bridge through
-  // KW_SetWwiseSampleRate), its master bus (1, 2, 6 or 8 channels) and mono
-  // voice buffers.
-  int wwiseRate = 0;  // 0: not told (48 kHz)
+  // Wwise as the studio configured it: its rate, the rate told to the bridge
+  // through KW_SetWwiseSampleRate before it binds (0: none told, so 48 kHz
+  // served; --wwise-rate sets both), its master bus (1, 2, 6 or 8 channels)
+  // and mono voice buffers.
+  int wwiseRate = 48000;
+  int toldRate = 0;
   int wwiseChannels = 2;
   bool monoVoices = false;
 };
@@ -122,8 +124,8 @@ struct SessionResult {
   std::string clockName;
   double seconds = 0;
   int wwiseFrames = 0;
-  int wwiseRate = 48000;  // what Wwise rendered at (told, or 48000)
-  bool rateTold = false;
+  int wwiseRate = 48000;  // what Wwise rendered at
+  int toldRate = 0;       // what the bridge was told (0: nothing)
   int wwiseChannels = 2;
   bool monoVoices = false;
   float gain = 1.0f;

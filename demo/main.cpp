@@ -254,6 +254,7 @@ int main(int argc, char** argv) {
         return fail("--wwise-rate '" + v + "': must be a whole number from 8000 to 96000");
       }
       config.wwiseRate = static_cast<int>(n);
+      config.toldRate = config.wwiseRate;
     } else if (arg == "--wwise-channels") {
       if (!value(v) || !kivra::demo::parseWwiseChannels(v, config.wwiseChannels)) {
         return fail("--wwise-channels '" + v + "': must be mono, stereo, 5.1 or 7.1");
@@ -317,7 +318,7 @@ int main(int argc, char** argv) {
         "--verify: checks an undisturbed session of at most 120 s sample for sample; leave out "
         "--engine-ppm, --wwise-ppm, --stall, virtual= and --preset");
   }
-  if (config.verify && ((config.wwiseRate != 0 && config.wwiseRate != 48000) ||
+  if (config.verify && (config.wwiseRate != 48000 ||
                         config.wwiseChannels != 2 || config.monoVoices)) {
     return fail(
         "--verify: checks 48 kHz stereo sample for sample (at another rate the engine converts, "
