@@ -535,7 +535,7 @@ void KivraWwiseCommWrapper::setReceiveOpenIDWithGameObjectID(unsigned long long 
                                                              const kivra::rtc::uid_t& uid) {
   // Built before the lock the engine's per-talker callback waits on; the
   // record it replaces is freed after it.
-  RemoteUserNode record = makeRemoteUser(channelId, uid);
+  RemoteUserNode record = makeRemoteUser(channelId, uid, m_rec_samplerate);
   const bool built = !record.empty();
   RemoteUserNode replaced;
   if (built) replaced = installRemoteUser(std::move(record));

@@ -9,7 +9,8 @@ kivra_add_test(test_bridge_core
   ${CMAKE_CURRENT_LIST_DIR}/test_bridge_uplink.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_bridge_downlink.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_bridge_reverse.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/test_bridge_repeats.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/test_bridge_repeats.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/test_format.cpp)
 kivra_add_test(test_no_alloc ${CMAKE_CURRENT_LIST_DIR}/test_no_alloc.cpp)
 kivra_add_test(test_threads_core
   ${CMAKE_CURRENT_LIST_DIR}/test_threads_uplink.cpp

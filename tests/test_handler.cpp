@@ -413,3 +413,63 @@ TEST_F(HandlerTest, PlayoutByGameObjectAndReverseToTheAecTrack) {
 }
 
 }  // namespace
+
+// Wwise's rate through the front end: told before the binding it is served
+// from it; told during a session every queue restarts and the engine is
+// asked again (the observer registered again); the same rate again, or one
+// the bridge cannot serve, changes nothing. The rate outlives the session.
+TEST_F(HandlerTest, WwiseSampleRateIsServedFromInitAndChangedAtOnceDuringASession) {
+  EXPECT_EQ(Handler::SetWwiseSampleRate(24000), 0);
+  EXPECT_EQ(newLog(), Lines{"wwise sample rate 24000 Hz, served from the next init"});
+  int track = 0;
+  ASSERT_EQ(Handler::InitKivraWwisePlugin(&engine_, track), 0);
+  KivraWwiseCommWrapper* w = wrapper();
+  ASSERT_NE(w, nullptr);
+  EXPECT_TRUE(inOrder(newLog(), Lines{"wwise sample rate 24000 Hz, served from this init",
+                                      "registerAudioFrameObserver: 0"}));
+  EXPECT_EQ(w->getRecordAudioParams().sample_rate, 24000);
+  EXPECT_EQ(w->getPlaybackAudioParams().samples_per_call, 480);
+  EXPECT_EQ(media().registrations().size(), 1u);
+
+  // Audio queued at 24 kHz, then 44.1 kHz told: gone, and the engine asked.
+  Handler::SetTransferRecordingData(true);
+  Frame f(10);
+  f.f.samplesPerSec = 24000;
+  ASSERT_TRUE(w->onRecordAudioFrame("room", f.f));
+  skipLog();
+  EXPECT_EQ(Handler::SetWwiseSampleRate(44100), 0);
+  EXPECT_EQ(newLog(), Lines{"wwise sample rate 44100 Hz, served now: queues restarted"});
+  EXPECT_EQ(media().registrations(), std::vector<kivra::media::IAudioFrameObserver*>({w, w}));
+  EXPECT_EQ(w->getRecordAudioParams().sample_rate, 44100);
+  EXPECT_EQ(w->getRecordAudioParams().samples_per_call, 882);
+  FloatBufferProxy pull(1024, 2);
+  Handler::GetRecodeAudioFrame(&pull);
+  EXPECT_EQ(pull.markStateCalls(), 0) << "the queue restarted empty";
+  EXPECT_EQ(newLog(), Lines{"sdk not start save record data yet"});
+
+  EXPECT_EQ(Handler::SetWwiseSampleRate(44100), 0);
+  EXPECT_EQ(Handler::SetWwiseSampleRate(7999), -1);
+  EXPECT_EQ(Handler::SetWwiseSampleRate(96001), -1);
+  EXPECT_EQ(newLog(),
+            (Lines{"wwise sample rate 44100 Hz, already served",
+                   "wwise sample rate 7999 Hz refused: the bridge serves 8000 to 96000 Hz",
+                   "wwise sample rate 96001 Hz refused: the bridge serves 8000 to 96000 Hz"}));
+  EXPECT_EQ(media().registrations().size(), 2u);
+  EXPECT_EQ(w->sampleRate(), 44100);
+
+  // The next session serves it from its start.
+  ASSERT_EQ(Handler::UninitKivraWwisePlugin(), 0);
+  ASSERT_EQ(Handler::InitKivraWwisePlugin(&engine_, track), 0);
+  ASSERT_NE(wrapper(), nullptr);
+  EXPECT_EQ(wrapper()->getRecordAudioParams().sample_rate, 44100);
+  // Pushes carry it.
+  Handler::SetTransferRecordingData(true);
+  FloatBufferProxy effect(1024, 2);
+  effect.setFilled(441);
+  media().clearPushedFrames();
+  Handler::PushRecodeAudioFrameAfterEffect(&effect);
+  const std::vector<PushedFrame> pushed = media().pushedFrames();
+  ASSERT_EQ(pushed.size(), 1u);
+  EXPECT_EQ(pushed[0].frame.samplesPerSec, 44100);
+  EXPECT_EQ(pushed[0].frame.samplesPerChannel, 441);
+}

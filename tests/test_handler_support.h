@@ -95,8 +95,9 @@ class FrontEndTest : public ::testing::Test {
     dir_ = new kivra::test::TempDir("frontend");
     KV_INIT_LOG(dir_->path().c_str());
     kivra::standin::resetPluginCallbacks();
-    // Start unbound, whatever an earlier test left.
+    // Start unbound and at 48 kHz, whatever an earlier test left.
     Handler::UninitKivraWwisePlugin();
+    Handler::SetWwiseSampleRate(48000);
     skipLog();
   }
   void TearDown() override {
