@@ -13,7 +13,9 @@
 
 #include "DemoAudio.h"
 #include "DemoLibrary.h"
+#include "DemoSession.h"
 #include "KivraSimClock.h"
+#include "KivraSimResampler.h"
 #include "KivraSimVoiceEngine.h"
 #include "KivraSimWwise.h"
 
@@ -267,7 +269,41 @@ bool prepareEchoInputs(const EchoConfig& config, EchoInputs& in, std::string& er
                     track->begin() + static_cast<std::ptrdiff_t>(samples));
   }
   in.bed = synthGameBed(p.end * in.cycles + 1.0, config.bedDbfs);
+  if (config.dialogueDbfs > -120) {
+    // A character of the game talking on and on: its own voice, low and slow.
+    VoiceParams v;
+    v.f0 = 105.0;
+    v.syllableRate = 3.2;
+    v.seed = 77;
+    v.startDelay = 0.2;
+    in.dialogue = synthVoice(p.end * in.cycles + 1.0, v);
+    double sum = 0;
+    for (int16_t s : in.dialogue) sum += static_cast<double>(s) * s;
+    const double rms = std::sqrt(sum / std::max<size_t>(in.dialogue.size(), 1)) / 32768.0;
+    const double gain = rms > 0 ? std::pow(10.0, config.dialogueDbfs / 20.0) / rms : 0.0;
+    for (int16_t& s : in.dialogue) {
+      s = static_cast<int16_t>(std::lrint(std::min(32767.0, std::max(-32768.0, s * gain))));
+    }
+  }
   return true;
+}
+
+std::vector<int16_t> stereoAtRate(const std::vector<int16_t>& stereo48k, int rate) {
+  if (rate == kRate) return stereo48k;
+  sim::SimResampler r(kRate, rate, 2);
+  if (!r.ok()) return {};
+  const int chunk = 4800;
+  std::vector<int16_t> out;
+  std::vector<int16_t> scratch(static_cast<size_t>(r.maxOutFrames(chunk)) * 2);
+  out.reserve(stereo48k.size() * static_cast<size_t>(rate) / kRate + 64);
+  const int frames = static_cast<int>(stereo48k.size() / 2);
+  for (int at = 0; at < frames; at += chunk) {
+    const int n = std::min(chunk, frames - at);
+    const int got = r.process(stereo48k.data() + 2 * static_cast<size_t>(at), n, scratch.data(),
+                              static_cast<int>(scratch.size() / 2));
+    out.insert(out.end(), scratch.begin(), scratch.begin() + 2 * got);
+  }
+  return out;
 }
 
 namespace {
@@ -301,8 +337,29 @@ EchoFigures measureEcho(const EchoSignals& s, const EchoPhases& phases) {
   out.publishedFrames = static_cast<int64_t>(s.published.size());
   const int64_t nearStart = frameOf(phases.nearStart), doubleStart = frameOf(phases.doubleStart),
                 farStart = frameOf(phases.farStart);
-  // The canceller's own delay, from the local voice alone.
-  out.outputLagFrames = bestLag(s.nearVoice, s.published, nearStart, doubleStart, 960);
+  // The delay from the microphone to what was published, from the local
+  // voice alone: up to 100 ms (Wwise's frames are longer at lower rates),
+  // found on the signals decimated by 4, then to the frame around it.
+  {
+    const int coarse = 4 * bestLag(decimate(s.nearVoice, 4), decimate(s.published, 4),
+                                   nearStart / 4, doubleStart / 4, 4800 / 4);
+    int best = coarse;
+    double bestSum = -1e300;
+    const int64_t end = std::min<int64_t>(doubleStart, static_cast<int64_t>(s.nearVoice.size()));
+    for (int lag = std::max(0, coarse - 8); lag <= coarse + 8; ++lag) {
+      double sum = 0;
+      for (int64_t i = nearStart; i < end; ++i) {
+        if (i + lag >= static_cast<int64_t>(s.published.size())) break;
+        sum += static_cast<double>(s.nearVoice[static_cast<size_t>(i)]) *
+               s.published[static_cast<size_t>(i + lag)];
+      }
+      if (sum > bestSum) {
+        bestSum = sum;
+        best = lag;
+      }
+    }
+    out.outputLagFrames = best;
+  }
   const int lag = out.outputLagFrames;
   auto pubEnergy = [&](int64_t from, int64_t to) {
     double sum = 0;
@@ -422,7 +479,9 @@ bool runEchoCase(const EchoConfig& config, const EchoInputs& inputs, const EchoC
 
   sim::SimClock clock(sim::ClockMode::Virtual, kRate);
   clock.setEnd(totalFrames);
-  sim::SimRoom room(config.room, sim::SimSource(inputs.nearVoice));
+  sim::SimRoomConfig roomConfig = config.room;
+  roomConfig.speakers = config.wwiseChannels;
+  sim::SimRoom room(roomConfig, sim::SimSource(inputs.nearVoice));
   room.reserveSeconds(seconds + 1.0);
   sim::SimVoiceEngine engine(clock);
   engine.setChannelId("room1");
@@ -440,6 +499,19 @@ bool runEchoCase(const EchoConfig& config, const EchoInputs& inputs, const EchoC
   }
   engine.setReferenceLateMs(echoCase.lateMs);
 
+  // Wwise's rate, told as a game tells it, before the binding.
+  const int rate = config.wwiseRate;
+  if (rate != kRate && api.setRate(rate) != 0) {
+    error = "the bridge refused Wwise's rate " + std::to_string(rate) + " Hz";
+    return false;
+  }
+  const std::vector<int16_t> bed = stereoAtRate(inputs.bed, rate);
+  const std::vector<int16_t> dialogue = stereoAtRate(inputs.dialogue, rate);
+  if (bed.empty() && !inputs.bed.empty()) {
+    error = "Wwise at " + std::to_string(rate) +
+            " Hz needs the simulation's rate converter (libspeexdsp-dev)";
+    return false;
+  }
   int trackId = -1;
   if (api.init(static_cast<rtc::IRtcEngine*>(&engine), &trackId, logDir.c_str()) != 0) {
     error = "KW_InitKivraWwisePlugin failed; see " + logDir;
@@ -454,7 +526,11 @@ bool runEchoCase(const EchoConfig& config, const EchoInputs& inputs, const EchoC
   wc.identityMicEffect = true;
   wc.reserveSeconds = seconds + 1.0;
   wc.captureSpeakers = false;
-  wc.bed = sim::SimSource(inputs.bed);
+  wc.bed = sim::SimSource(bed);
+  wc.sampleRate = rate;
+  wc.masterChannels = config.wwiseChannels;
+  wc.dialogue = sim::SimSource(dialogue);
+  wc.pushFrontPairOnly = config.frontPairReference;
   wc.pushReverse = echoCase.reverse;
   wc.room = &room;
   sim::SimWwise wwise(clock, wc);
@@ -533,6 +609,15 @@ std::string describeSetup(const EchoConfig& c) {
     << " ms, direct " << fmt("%.0f", c.room.echoGainDb) << " dB, a " << fmt("%.0f", c.room.tailMs)
     << " ms tail; noise floor " << fmt("%.0f", c.room.noiseDbfs) << " dBFS; game bed "
     << fmt("%.0f", c.bedDbfs) << " dBFS (stereo)";
+  if (c.wwiseRate != kRate) o << "; Wwise at " << c.wwiseRate << " Hz (told)";
+  if (c.wwiseChannels != 2) {
+    o << "; " << c.wwiseChannels << "-channel master bus, " << c.wwiseChannels << " speakers";
+  }
+  if (c.dialogueDbfs > -120) {
+    o << "; game dialogue " << fmt("%.0f", c.dialogueDbfs) << " dBFS on the "
+      << (c.wwiseChannels > 2 ? "center speaker" : "phantom center");
+  }
+  if (c.frontPairReference) o << "; reference: the front pair only (as before)";
   return o.str();
 }
 
@@ -830,6 +915,15 @@ const char* kEchoUsage =
     "  --late-ms MS          the late case: the reference reaches the canceller this long\n"
     "                        after its echo reaches the microphone (default 100)\n"
     "  --bed-dbfs DB         the game bed's level in the mix (default -32; -120: none)\n"
+    "  --wwise-rate HZ       the rate Wwise renders at, told to the bridge, 8000..96000\n"
+    "                        (default 48000)\n"
+    "  --wwise-channels mono|stereo|5.1|7.1\n"
+    "                        Wwise's master bus; the room has as many speakers (default\n"
+    "                        stereo). 5.1 and 7.1 put game dialogue on the center speaker\n"
+    "  --dialogue-dbfs DB    the game dialogue's level (default -120, none; -26 in surround)\n"
+    "  --front-pair-reference\n"
+    "                        push only the master bus's front pair back, as a bridge that\n"
+    "                        reads two channels whatever the count did (the before figure)\n"
     "  --noise-dbfs DB       the microphone's noise floor (default -72)\n"
     "  --aec-delay MS        tell the canceller this delay throughout, instead of the lead the\n"
     "                        engine finds (it tells 100 ms until it has found one)\n"
@@ -873,6 +967,7 @@ int echoMain(int argc, char** argv) {
   config.room.outputLatencyMs = 20;
   config.progress = true;
   bool sweep = false;
+  bool dialogueDefault = false, dialogueGiven = false;
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -929,6 +1024,24 @@ int echoMain(int argc, char** argv) {
       if (!parseNumber(v, -120, -30, d)) return echoFail("--noise-dbfs '" + v + "': -120 to -30");
       config.room.noiseDbfs = d;
       ++i;
+    } else if (arg == "--wwise-rate" && hasValue) {
+      if (!parseWhole(v, 8000, 96000, config.wwiseRate)) {
+        return echoFail("--wwise-rate '" + v + "': a whole number from 8000 to 96000");
+      }
+      ++i;
+    } else if (arg == "--wwise-channels" && hasValue) {
+      if (!parseWwiseChannels(v, config.wwiseChannels)) {
+        return echoFail("--wwise-channels '" + v + "': mono, stereo, 5.1 or 7.1");
+      }
+      dialogueDefault = config.wwiseChannels > 2;
+      ++i;
+    } else if (arg == "--dialogue-dbfs" && hasValue) {
+      if (!parseNumber(v, -120, -6, d)) return echoFail("--dialogue-dbfs '" + v + "': -120 to -6");
+      config.dialogueDbfs = d;
+      dialogueGiven = true;
+      ++i;
+    } else if (arg == "--front-pair-reference") {
+      config.frontPairReference = true;
     } else if (arg == "--aec-extended-filter") {
       config.aec.extendedFilter = true;
     } else if (arg == "--aec-reported-delay-only") {
@@ -945,12 +1058,15 @@ int echoMain(int argc, char** argv) {
     } else if (arg == "--out" || arg == "--wwise-frames" || arg == "--output-latency" ||
                arg == "--far" || arg == "--near" || arg == "--library" || arg == "--aec-delay" ||
                arg == "--aec-suppression" || arg == "--bed-dbfs" || arg == "--late-ms" ||
-               arg == "--noise-dbfs" || arg == "--aec-ns" || arg == "--cycles") {
+               arg == "--noise-dbfs" || arg == "--aec-ns" || arg == "--cycles" ||
+               arg == "--wwise-rate" || arg == "--wwise-channels" || arg == "--dialogue-dbfs") {
       return echoFail(arg + " needs a value");
     } else {
       return echoFail("unknown argument '" + arg + "'");
     }
   }
+  // A surround room has the game's dialogue on its center speaker.
+  if (dialogueDefault && !dialogueGiven) config.dialogueDbfs = kSurroundDialogueDbfs;
   if (!sim::SimEchoCanceller::available()) {
     std::fprintf(stderr,
                  "kivra_demo --echo: built without the echo canceller (libwebrtc-audio-processing-"

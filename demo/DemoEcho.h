@@ -28,6 +28,9 @@ struct EchoCase {
 // lateMs later than it arrived).
 std::vector<EchoCase> echoCases(double lateMs = 100);
 
+// The game dialogue's level on the center speaker of a surround room.
+constexpr double kSurroundDialogueDbfs = -26;
+
 struct EchoConfig {
   std::string libraryPath;  // empty: the library built beside the demo
   std::string outDir = "demo-out/echo";
@@ -47,6 +50,17 @@ struct EchoConfig {
   // besides, to show what a long session does to the canceller.
   int cycles = 1;
   bool progress = false;
+  // Wwise as the studio configured it: its rate (told to the bridge before
+  // it binds), its master bus (1, 2, 6 or 8 channels; the room has as many
+  // speakers) and game dialogue on the center channel (a phantom center at
+  // -3 dB in each front speaker on a stereo bus) at dialogueDbfs RMS, -120
+  // for none.
+  int wwiseRate = 48000;
+  int wwiseChannels = 2;
+  double dialogueDbfs = -120;
+  // The reference as the bridge sent it before it read the buffer's channel
+  // count: the front pair of the master bus only (the "before" figure).
+  bool frontPairReference = false;
 };
 
 // Session time of the four phases, in seconds; the phases are those of the
@@ -65,7 +79,12 @@ struct EchoInputs {
   std::vector<std::vector<int16_t>> talkers;  // 48 kHz stereo, per remote talker
   std::vector<int16_t> nearVoice;             // 48 kHz stereo
   std::vector<int16_t> bed;                   // 48 kHz stereo
+  std::vector<int16_t> dialogue;              // 48 kHz stereo (the same in both), or empty
 };
+
+// 48 kHz stereo converted to `rate` (speexdsp, as the simulation converts);
+// empty when the simulation was built without the converter.
+std::vector<int16_t> stereoAtRate(const std::vector<int16_t>& stereo48k, int rate);
 
 // Loads the speech (or the default recordings) and synthesises the bed.
 bool prepareEchoInputs(const EchoConfig& config, EchoInputs& inputs, std::string& error);

@@ -73,7 +73,8 @@ SimWwise::SimWwise(SimClock& clock, const SimWwiseConfig& config)
       voiceProxy_(static_cast<uint16_t>(clampFrames(config.framesPerBuffer)),
                   config.monoVoices ? 1 : 2),
       mixProxy_(static_cast<uint16_t>(clampFrames(config.framesPerBuffer)),
-                static_cast<uint32_t>(masterChannels(config.masterChannels))) {
+                static_cast<uint32_t>(masterChannels(config.masterChannels))),
+      frontProxy_(static_cast<uint16_t>(clampFrames(config.framesPerBuffer)), 2) {
   config_.framesPerBuffer = clampFrames(config.framesPerBuffer);
   config_.masterChannels = masterChannels(config.masterChannels);
   if (config_.sampleRate < 8000 || config_.sampleRate > 192000) config_.sampleRate = 48000;
@@ -405,8 +406,15 @@ void SimWwise::renderFrame(int64_t time, float* speakers) {
   }
   if (mixHistory_ != nullptr) mixHistory_->push(time, mixL, mixR, n);
   if (config_.pushReverse) {
+    SimBufferProxy* pushed = &mixProxy_;
+    if (config_.pushFrontPairOnly && channels >= 2) {
+      std::copy(mixProxy_.ChannelData(0), mixProxy_.ChannelData(0) + n, frontProxy_.ChannelData(0));
+      std::copy(mixProxy_.ChannelData(1), mixProxy_.ChannelData(1) + n, frontProxy_.ChannelData(1));
+      frontProxy_.setFilled(n);
+      pushed = &frontProxy_;
+    }
     timed(callbackNanos_, callbackCalls_, mixPushTimes_,
-          [&] { callbacks_.pushPlayoutAudioFrameAfterEffect(&mixProxy_); });
+          [&] { callbacks_.pushPlayoutAudioFrameAfterEffect(pushed); });
     ++reversePushes_;
   }
   keep(frames_, fr, live_);

@@ -93,6 +93,9 @@ struct SimWwiseConfig {
   // False: the mix is never pushed back to the bridge (a game that does not
   // hook the reverse stream); the speakers still play it.
   bool pushReverse = true;
+  // The mix pushed back as its front pair only, in a two-channel buffer: what
+  // a bridge that reads two channels whatever the count sends as reference.
+  bool pushFrontPairOnly = false;
   // The room the speakers play into (not owned), or null.
   SimRoom* room = nullptr;
 };
@@ -216,7 +219,7 @@ class KIVRA_SDK_API SimWwise {
   // ChannelData calls for a channel the buffer does not have, every buffer.
   int64_t refusedChannelCalls() const {
     return micProxy_.refusedChannelCalls() + voiceProxy_.refusedChannelCalls() +
-           mixProxy_.refusedChannelCalls();
+           mixProxy_.refusedChannelCalls() + frontProxy_.refusedChannelCalls();
   }
   // Wall time spent inside the bridge's callbacks, in nanoseconds.
   int64_t callbackNanos() const { return callbackNanos_; }
@@ -250,6 +253,7 @@ class KIVRA_SDK_API SimWwise {
   SimBufferProxy micProxy_;
   SimBufferProxy voiceProxy_;
   SimBufferProxy mixProxy_;
+  SimBufferProxy frontProxy_;
   std::vector<float> mixL_, mixR_;  // the stereo mix before the master bus
   int64_t dialoguePosition_ = 0;
   std::vector<int16_t> dialogueScratch_;

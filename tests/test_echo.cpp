@@ -14,6 +14,7 @@
 
 #include "DemoAudio.h"
 #include "DemoEcho.h"
+#include "KivraSimResampler.h"
 #include "KivraSimRoom.h"
 
 namespace fs = std::filesystem;
@@ -224,6 +225,40 @@ TEST_F(EchoScenario, WorkingReverseStreamCancelsAndDisabledOrLateDoesNot) {
   // ...and its canceller stood aside rather than eat into the local voice.
   EXPECT_EQ(late.cancellerBypasses, 1);
   EXPECT_GE(late.doubleTalkChangeDb, -1.5);
+}
+
+// A surround room: a 5.1 master bus and six speakers, the game's dialogue on
+// the center one. The reference the bridge sends is the bus downmixed, so the
+// dialogue is cancelled too; the front pair alone (what a bridge reading two
+// channels whatever the count sent) leaves it. The same holds with Wwise at
+// 24 and 44.1 kHz, told through the export: the engine converts both ways.
+TEST_F(EchoScenario, ASurroundBusIsCancelledWithItsCenterAtEveryRate) {
+  config_.outDir = scratch("surround");
+  config_.wwiseChannels = 6;
+  config_.dialogueDbfs = kivra::demo::kSurroundDialogueDbfs;
+  std::string error;
+  ASSERT_TRUE(kivra::demo::prepareEchoInputs(config_, inputs_, error)) << error;
+  const EchoCase working = kivra::demo::echoCases()[0];
+  const EchoFigures downmixed = run(working);
+  EXPECT_GE(downmixed.erleDb, 25.0);
+  EXPECT_GE(downmixed.doubleTalkChangeDb, -6.0);
+  config_.frontPairReference = true;
+  const EchoFigures frontPair = run(working);
+  EXPECT_LE(frontPair.erleDb, 20.0) << "the center's echo stays in";
+  EXPECT_GE(downmixed.erleDb, frontPair.erleDb + 10.0);
+  config_.frontPairReference = false;
+  std::printf("5.1, 48 kHz: ERLE %.1f dB downmixed, %.1f dB front pair only\n", downmixed.erleDb,
+              frontPair.erleDb);
+  if (!kivra::sim::SimResampler::available()) GTEST_SKIP() << "built without speexdsp";
+  for (int rate : {24000, 44100}) {
+    config_.wwiseRate = rate;
+    const EchoFigures f = run(working);
+    EXPECT_GE(f.erleDb, 25.0) << rate;
+    EXPECT_GE(f.doubleTalkChangeDb, -6.0) << rate;
+    EXPECT_NEAR(f.nearAloneChangeDb, downmixed.nearAloneChangeDb, 1.5) << rate;
+    std::printf("5.1, %d Hz: ERLE %.1f dB, double talk %+.1f dB\n", rate, f.erleDb,
+                f.doubleTalkChangeDb);
+  }
 }
 
 // Cells of the sweep: the smallest Wwise frame and 1024 frames, with no output
