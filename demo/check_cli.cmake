@@ -12,7 +12,8 @@ function(run expect_rc)
 endfunction()
 
 run(0 --help)
-foreach(option --mic --talker --seconds --clock --wwise-frames --gain --verify --out --help)
+foreach(option --mic --talker --seconds --clock --wwise-frames --wwise-rate --wwise-channels
+    --mono-voices --gain --verify --out --help)
   string(FIND "${out}" "${option}" at)
   if(at LESS 0)
     message(FATAL_ERROR "--help does not list ${option}")
@@ -35,6 +36,10 @@ set(cases
   "--talker|uid=1"
   "--talker|uid=1,object=2,pos=1,2"
   "--mic|/nonexistent/in.wav"
+  "--wwise-rate|7999"
+  "--wwise-rate|96001"
+  "--wwise-rate|44.1"
+  "--wwise-channels|4.0"
   "--frobnicate|")
 foreach(case IN LISTS cases)
   string(REPLACE "|" ";" args "${case}")
@@ -92,6 +97,33 @@ foreach(line "verify: OK" "microphone -> published" "latency microphone -> publi
     message(FATAL_ERROR "the report lacks '${line}':\n${out}")
   endif()
 endforeach()
+
+# 48 kHz told through the export verifies exactly as nothing told; another
+# rate or layout cannot be checked sample for sample and is refused with
+# --verify.
+file(REMOVE_RECURSE ${OUT}/told48)
+run(0 --seconds 1.5 --verify --wwise-rate 48000 --out ${OUT}/told48 --no-progress)
+string(FIND "${out}" "verify: OK" at)
+if(at LESS 0)
+  message(FATAL_ERROR "--wwise-rate 48000 --verify did not verify:\n${out}")
+endif()
+run(2 --verify --wwise-rate 24000 --out ${OUT}/told24)
+run(2 --verify --wwise-channels 5.1 --out ${OUT}/told24)
+file(REMOVE_RECURSE ${OUT}/rate24)
+run(0 --seconds 1.5 --wwise-rate 24000 --wwise-channels 5.1 --mono-voices --out ${OUT}/rate24
+  --no-progress)
+foreach(line "Wwise: 24000 Hz (told through KW_SetWwiseSampleRate), 5.1 master bus, mono voice"
+    "checked by the probes (at 24000 Hz the engine converts the rate)")
+  string(FIND "${out}" "${line}" at)
+  if(at LESS 0)
+    message(FATAL_ERROR "the report lacks '${line}':\n${out}")
+  endif()
+endforeach()
+file(READ ${OUT}/rate24/kivra_wwise_log.txt log)
+string(FIND "${log}" "wwise sample rate 24000 Hz, served from this init" at)
+if(at LESS 0)
+  message(FATAL_ERROR "the bridge's log does not say the rate it serves:\n${log}")
+endif()
 
 find_program(SOXI soxi)
 if(NOT SOXI)
