@@ -35,8 +35,8 @@ constexpr size_t kLongId = 100 * 1024;
 class ExactProxy : public IAkAudioBufferProxy {
  public:
   ExactProxy(uint16_t capacity, uint32_t channelCount) : capacity_(capacity), count_(channelCount) {
-    const uint32_t stored = channelCount > 2 ? channelCount : 2;
-    for (uint32_t c = 0; c < stored; ++c) channels_.emplace_back(new float[capacity]());
+    // Exactly the channels it reports, as a real buffer has.
+    for (uint32_t c = 0; c < channelCount; ++c) channels_.emplace_back(new float[capacity]());
   }
   uint16_t CapacityFrames() override { return capacity_; }
   void MarkState(int state) override {
@@ -52,6 +52,7 @@ class ExactProxy : public IAkAudioBufferProxy {
   uint16_t FilledFrames() override { return filled_; }
   uint32_t ChannelCount() override { return count_; }
   float* ChannelData(uint32_t index) override {
+    if (index >= channels_.size()) fail("ChannelData asked for a channel the buffer does not have");
     return index < channels_.size() ? channels_[index].get() : nullptr;
   }
 
@@ -193,7 +194,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RegistryModel model;
 
   while (!in.empty()) {
-    switch (in.u8() % 12) {
+    switch (in.u8() % 13) {
       case 0: {  // KW_InitKivraWwisePlugin
         const uint8_t args = in.u8();
         int track = -7;
@@ -290,6 +291,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if ((kind & 1) && proxy->filled_ != filledBefore) fail("a push changed FilledFrames");
         break;
       }
+      case 12: {  // KW_SetWwiseSampleRate, the rates studios use and the edges
+        static const int kRates[] = {0,     -1,    7999,  8000,  11025, 16000, 22050,
+                                     24000, 32000, 44100, 48000, 96000, 96001};
+        const uint8_t pick = in.u8();
+        const int rate = pick < 13 * 16 ? kRates[pick % 13] : static_cast<int>(in.u32());
+        const int r = KW_SetWwiseSampleRate(rate);
+        const bool servable = rate >= 8000 && rate <= 96000;
+        if (r != (servable ? 0 : -1)) fail("rate result differs from the rates served");
+        break;
+      }
       default: {
         media::IAudioFrameObserver* obs = engine.mediaEngine().observer();
         if (obs != nullptr) observerOp(in, obs);
@@ -298,12 +309,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   KW_UninitKivraWwisePlugin();
+  KW_SetWwiseSampleRate(48000);  // the next input starts as the first did
   // The stand-in SDK keeps every setter call; forget them so that no input
   // looks like a leak to libFuzzer's malloc/free balance.
   kivra::standin::resetPluginCallbacks();
   if (engine.mediaEngine().observer() != nullptr) fail("observer still registered after uninit");
   for (const kivra::standin::PushedFrame& f : engine.mediaEngine().pushedFrames()) {
-    if (f.frame.channels != 2 || f.frame.samplesPerSec != 48000 ||
+    if (f.frame.channels != 2 || f.frame.samplesPerSec < 8000 || f.frame.samplesPerSec > 96000 ||
         f.frame.type != media::FRAME_TYPE_PCM16 || f.frame.bytesPerSample != 2)
       fail("malformed frame pushed to a track");
     if (f.frame.samplesPerChannel < 0 || f.frame.samplesPerChannel > 65535 ||

@@ -2,7 +2,9 @@
 // the product with 32767 (exact in double), truncated toward zero, clamped to
 // the int16 range, NaN giving 0; int16 to float is the product with 1/32768.
 // Arbitrary float bit patterns (NaN, infinities, denormals), frame counts,
-// channel counts and buffer shapes.
+// channel counts and buffer shapes; a buffer is never asked for a channel it
+// does not have, and any count maps to and from stereo by the format rules
+// (mono averaged or doubled, surround downmixed at -3 dB without the LFE).
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "FuzzInput.h"
+#include "KivraCommFormat.h"
 #include "KivraWwiseCommWrapper.h"
 
 using kivra::fuzz::fail;
@@ -46,6 +49,7 @@ class ExactProxy : public IAkAudioBufferProxy {
   uint16_t FilledFrames() override { return filled_; }
   uint32_t ChannelCount() override { return channelCount_; }
   float* ChannelData(uint32_t index) override {
+    if (index >= channelCount_) fail("ChannelData asked for a channel the buffer does not have");
     return index < channels_.size() ? channels_[index].get() : nullptr;
   }
 
@@ -64,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t op = in.u8() % 3;
   const int channels = 1 + in.u8() % 4;
   const uint32_t channelCount = in.u8() % 9;
-  const uint32_t stored = std::max<uint32_t>({channelCount, 2u, static_cast<uint32_t>(channels)});
+  const uint32_t stored = channelCount;
   // Mostly small buffers, sometimes up to the 16-bit limit.
   uint16_t capacity = in.u16();
   if ((in.u8() & 31) != 31) capacity %= 260;
@@ -80,10 +84,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         proxy.channels_[c][i] = i < 64 ? in.f32() : proxy.channels_[c][i % 64];
     std::vector<int16_t> out(static_cast<size_t>(filled) * channels + 1, 0x5a5a);
     KivraWwiseCommWrapper::AkBufferToInt16Buf(&proxy, out.data(), channels);
+    const uint32_t n = channelCount;
+    const kivra::format::Layout layout = kivra::format::layoutOf(static_cast<int>(n));
     for (int c = 0; c < channels; ++c)
-      for (uint16_t i = 0; i < filled; ++i)
-        if (out[static_cast<size_t>(i) * channels + c] != expectedInt16(proxy.channels_[c][i]))
-          fail("AkBufferToInt16Buf: wrong sample");
+      for (uint16_t i = 0; i < filled; ++i) {
+        const int16_t got = out[static_cast<size_t>(i) * channels + c];
+        if (channels != 2 || n == 2) {  // channel for channel, silence past the buffer's
+          const int16_t want =
+              static_cast<uint32_t>(c) < n ? expectedInt16(proxy.channels_[c][i]) : int16_t{0};
+          if (got != want) fail("AkBufferToInt16Buf: wrong sample");
+        } else if (n == 1) {  // mono to both
+          if (got != expectedInt16(proxy.channels_[0][i])) fail("AkBufferToInt16Buf: mono");
+        } else if (n == 0) {
+          if (got != 0) fail("AkBufferToInt16Buf: a buffer without channels is silence");
+        } else {  // downmixed: within a step of the exact sum, or both clamped alike
+          // Checked where float sums cannot cancel: every input within +-4.
+          const double k = kivra::format::kMinus3dB;
+          double side = layout.center >= 0 ? proxy.channels_[layout.center][i] : 0.0;
+          double largest = std::fabs(side) + std::fabs(proxy.channels_[c][i]);
+          for (int p = 0; p < layout.surroundPairs; ++p) {
+            const float v =
+                proxy.channels_[c == 0 ? layout.surroundLeft[p] : layout.surroundRight[p]][i];
+            side += v;
+            largest = std::max(largest, std::fabs(static_cast<double>(v)));
+          }
+          const double exact = static_cast<double>(proxy.channels_[c][i]) + k * side;
+          if (std::isfinite(exact) && largest <= 4.0) {
+            const double t = std::max(-32768.0, std::min(32767.0, std::trunc(exact * 32767.0)));
+            if (std::fabs(got - t) > 1.0) fail("AkBufferToInt16Buf: wrong downmix");
+          }
+        }
+      }
     if (out.back() != 0x5a5a) fail("AkBufferToInt16Buf wrote past FilledFrames x channels");
     if (proxy.setFilledCalls_ != 0 || proxy.markStates_ != 0)
       fail("AkBufferToInt16Buf changed the buffer's state");
@@ -95,16 +126,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (uint32_t c = 0; c < stored; ++c)
       for (uint16_t i = 0; i < capacity; ++i) proxy.channels_[c][i] = sentinel;
     KivraWwiseCommWrapper::Int16BufToAkBuffer(&proxy, src.data(), channels, frames);
+    const float scale = 1.0f / 32768.0f;
     for (uint32_t c = 0; c < stored; ++c)
       for (uint16_t i = 0; i < capacity; ++i) {
         const float got = proxy.channels_[c][i];
-        if (static_cast<int>(c) < channels && i < frames) {
-          const float want =
-              static_cast<float>(src[static_cast<size_t>(i) * channels + c]) * (1.0f / 32768.0f);
-          if (!sameBits(got, want)) fail("Int16BufToAkBuffer: wrong sample");
-        } else if (!sameBits(got, sentinel)) {
-          fail("Int16BufToAkBuffer wrote outside channels x frames");
+        if (i >= frames) {
+          if (!sameBits(got, sentinel)) fail("Int16BufToAkBuffer wrote past the frames");
+          continue;
         }
+        float want = 0.0f;  // a channel beyond the source's is silenced
+        if (channels == 2 && stored == 1) {  // stereo into mono: the mean
+          want = (static_cast<float>(src[2 * static_cast<size_t>(i)]) * scale +
+                  static_cast<float>(src[2 * static_cast<size_t>(i) + 1]) * scale) *
+                 0.5f;
+        } else if (static_cast<int>(c) < channels) {
+          want = static_cast<float>(src[static_cast<size_t>(i) * channels + c]) * scale;
+        }
+        if (!sameBits(got, want)) fail("Int16BufToAkBuffer: wrong sample");
       }
     if (proxy.setFilledCalls_ != 1 || proxy.filled_ != frames)
       fail("Int16BufToAkBuffer did not declare the frames valid");

@@ -43,7 +43,10 @@ class KIVRA_PROXY_API IAkAudioBufferProxy {
   virtual void SetFilledFrames(uint16_t frames) = 0;
   // Frames per channel the plugin side filled.
   virtual uint16_t FilledFrames() = 0;
+  // The channels, in Wwise's order (front left, front right, center, the
+  // surround pairs, the LFE last). The bridge maps any count to and from the
+  // engine's stereo.
   virtual uint32_t ChannelCount() = 0;
-  // Must accept every index below 2, whatever ChannelCount() reports.
+  // The bridge asks only for indices below ChannelCount().
   virtual float* ChannelData(uint32_t index) = 0;
 };
