@@ -172,6 +172,50 @@ BENCHMARK(BM_Int16BufToAkBuffer)
     ->Arg(1024)
     ->UseManualTime();
 
+// The same two conversions with Wwise buffers of other channel counts: a
+// mono voice, a 5.1 and a 7.1 master bus (downmixed to stereo on the way
+// to the engine, front pair filled and the rest silenced on the way back).
+void BM_AkBufferToStereo(benchmark::State& st) {
+  const int frames = static_cast<int>(st.range(0));
+  const uint32_t channels = static_cast<uint32_t>(st.range(1));
+  FloatBufferProxy proxy(static_cast<uint16_t>(frames), channels);
+  for (uint32_t c = 0; c < channels; ++c) {
+    kivra::bench::fillFloat(proxy.channel(c).data(), frames, 7u + c);
+  }
+  proxy.setFilled(static_cast<uint16_t>(frames));
+  std::vector<int16_t> out(static_cast<size_t>(frames) * kChannels);
+  runRepeated(st, 16, frames / static_cast<double>(kEngineFrames), [&] {
+    KivraWwiseCommWrapper::AkBufferToInt16Buf(&proxy, out.data(), kChannels);
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  });
+}
+BENCHMARK(BM_AkBufferToStereo)
+    ->Name("conv/AkBufferToInt16Buf/channels")
+    ->Args({1024, 1})
+    ->Args({1024, 6})
+    ->Args({1024, 8})
+    ->UseManualTime();
+
+void BM_StereoToAkBuffer(benchmark::State& st) {
+  const int frames = static_cast<int>(st.range(0));
+  const uint32_t channels = static_cast<uint32_t>(st.range(1));
+  FloatBufferProxy proxy(static_cast<uint16_t>(frames), channels);
+  std::vector<int16_t> in(static_cast<size_t>(frames) * kChannels);
+  kivra::bench::fillInt16(in.data(), static_cast<int>(in.size()), 3);
+  runRepeated(st, 16, frames / static_cast<double>(kEngineFrames), [&] {
+    KivraWwiseCommWrapper::Int16BufToAkBuffer(&proxy, in.data(), kChannels, frames);
+    benchmark::DoNotOptimize(proxy.channel(0).data());
+    benchmark::ClobberMemory();
+  });
+}
+BENCHMARK(BM_StereoToAkBuffer)
+    ->Name("conv/Int16BufToAkBuffer/channels")
+    ->Args({1024, 1})
+    ->Args({1024, 6})
+    ->Args({1024, 8})
+    ->UseManualTime();
+
 // FloatToInt16 over frames x 2 values, the size of a stereo block.
 void BM_FloatToInt16(benchmark::State& st) {
   const int frames = static_cast<int>(st.range(0));
