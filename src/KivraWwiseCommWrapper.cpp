@@ -412,21 +412,16 @@ void KivraWwiseCommWrapper::FloatToInt16(float* in, int16_t* out, int count) {
 
 bool KivraWwiseCommWrapper::onRecordAudioFrame(const char* channelId, AudioFrame& audioFrame) {
   const int64_t totalSamples = frameSamples(audioFrame);
-  const int rate = m_rec_samplerate;
-  if (otherRate(audioFrame, rate)) {
-    // Queued, it would play at the wrong speed and pitch.
-    m_rec_rate_log_.log("%s engine frame at %d Hz while the bridge serves %d Hz, dropped",
-                        "onRecordAudioFrame", audioFrame.samplesPerSec, rate);
-    silenceFrame(audioFrame, totalSamples);
-    return false;
-  }
-  m_rec_rate_log_.end();
   bool overflow = false;
   bool on = false;
+  int rate = 0;
   Latency::StaleEvent stale;
   {
     std::lock_guard<KivraCommAudioMutex> guard(m_rec_data_lock_);
-    on = m_rec_trans_state_;
+    // Read under the queue's lock: a rate change stores the rate before it
+    // swaps the queue, so no frame of the old rate reaches the new queue.
+    rate = m_rec_samplerate;
+    on = m_rec_trans_state_ && !otherRate(audioFrame, rate);
     if (on && audioFrame.samplesPerChannel > 0)
       m_rate_watch_.engineFrames(audioFrame.samplesPerChannel);
     if (on && totalSamples > 0) {
@@ -440,6 +435,13 @@ bool KivraWwiseCommWrapper::onRecordAudioFrame(const char* channelId, AudioFrame
     }
   }
   logStale("uplink", stale);
+  if (otherRate(audioFrame, rate)) {
+    // Queued, it would play at the wrong speed and pitch.
+    m_rec_rate_log_.log("%s engine frame at %d Hz while the bridge serves %d Hz, dropped",
+                        "onRecordAudioFrame", audioFrame.samplesPerSec, rate);
+  } else {
+    m_rec_rate_log_.end();
+  }
   if (overflow) {
     m_rec_overflow_log_.log("[zn] %s channelId %s record data is overflow, check why not consume",
                             "onRecordAudioFrame", orEmpty(channelId));
@@ -602,31 +604,35 @@ bool KivraWwiseCommWrapper::onPlaybackAudioFrameBeforeMixing(const char* channel
                                                              AudioFrame& audioFrame) {
   const std::pair<std::string_view, uint32_t> key(orEmpty(channelId), uid);
   const int64_t n = frameSamples(audioFrame);
-  const int rate = m_rec_samplerate;
-  if (otherRate(audioFrame, rate)) {
-    m_play_rate_log_.log("%s engine frame at %d Hz while the bridge serves %d Hz, dropped",
-                         "onPlaybackAudioFrameBeforeMixing", audioFrame.samplesPerSec, rate);
-    return false;
-  }
   Latency::StaleEvent stale;
+  int rate = 0;
   {
     std::lock_guard<KivraCommAudioMutex> guard(m_player_data_lock_);
     auto it = m_player_buffer_map_.find(key);
     if (it == m_player_buffer_map_.end() || n < 0) return false;
-    if (n == 0) return true;  // nothing to queue, nothing lost
-    RemoteUserController& user = *it->second;
-    KivraCommCircularBuffer& ring = *user.player_buffer;
-    const int length = ringLength(n);
-    if (user.latency.push(ring, static_cast<int16_t*>(audioFrame.buffer), length, &stale) ==
-        Latency::PushResult::Refused) {
-      // Paced under the lock: the game may free the record once it is released.
-      user.overflow_log.log("%s playback uid %d data overflow max(%d), avail(%d), drop(%d)",
-                            "onPlaybackAudioFrameBeforeMixing", static_cast<int>(uid),
-                            static_cast<int>(ring.mInt16BufferCapacity), ring.GetAvailableFrames(),
-                            length);
-      return false;
+    // Under the lock, as for the uplink: the rate is stored before the swap.
+    rate = m_rec_samplerate;
+    if (!otherRate(audioFrame, rate)) {
+      if (n == 0) return true;  // nothing to queue, nothing lost
+      RemoteUserController& user = *it->second;
+      KivraCommCircularBuffer& ring = *user.player_buffer;
+      const int length = ringLength(n);
+      if (user.latency.push(ring, static_cast<int16_t*>(audioFrame.buffer), length, &stale) ==
+          Latency::PushResult::Refused) {
+        // Paced under the lock: the game may free the record once it is released.
+        user.overflow_log.log("%s playback uid %d data overflow max(%d), avail(%d), drop(%d)",
+                              "onPlaybackAudioFrameBeforeMixing", static_cast<int>(uid),
+                              static_cast<int>(ring.mInt16BufferCapacity),
+                              ring.GetAvailableFrames(), length);
+        return false;
+      }
+      user.overflow_log.end();
     }
-    user.overflow_log.end();
+  }
+  if (otherRate(audioFrame, rate)) {
+    m_play_rate_log_.log("%s engine frame at %d Hz while the bridge serves %d Hz, dropped",
+                         "onPlaybackAudioFrameBeforeMixing", audioFrame.samplesPerSec, rate);
+    return false;
   }
   if (stale.happened) logStale(TalkerName(uid, orEmpty(channelId)).text, stale);
   return true;

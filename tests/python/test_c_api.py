@@ -32,6 +32,8 @@ lib.KW_GetUidByGameObjectID.argtypes = [ctypes.c_ulonglong, ctypes.c_void_p, c_u
 lib.KW_GetUidByGameObjectID.restype = ctypes.c_int
 lib.KW_ClearReceiveOpenID.argtypes = [ctypes.c_char_p, ctypes.c_uint]
 lib.KW_ClearReceiveOpenID.restype = ctypes.c_int
+lib.KW_SetWwiseSampleRate.argtypes = [ctypes.c_int]
+lib.KW_SetWwiseSampleRate.restype = ctypes.c_int
 
 helper.kivra_py_engine_create.argtypes = [ctypes.c_int]
 helper.kivra_py_engine_create.restype = ctypes.c_void_p
@@ -137,6 +139,28 @@ class CApi(unittest.TestCase):
             self.assertTrue(messages[-1].endswith(" out"))
         finally:
             lib.KW_UninitKivraWwisePlugin()
+            helper.kivra_py_engine_destroy(engine)
+
+    def test_wwise_sample_rate_is_kept_for_the_next_session(self):
+        engine = helper.kivra_py_engine_create(0)
+        try:
+            for bad in (0, -1, 7999, 96001, 2**31 - 1):
+                self.assertEqual(lib.KW_SetWwiseSampleRate(bad), -1, bad)
+            self.assertEqual(lib.KW_SetWwiseSampleRate(32000), 0)
+            track = ctypes.c_int(-7)
+            r = lib.KW_InitKivraWwisePlugin(engine, ctypes.byref(track), self.dir.encode())
+            self.assertEqual(r, 0)
+            self.assertIn("wwise sample rate 32000 Hz, served from this init",
+                          log_messages(self.dir))
+            self.assertEqual(lib.KW_SetWwiseSampleRate(32000), 0)
+            self.assertEqual(lib.KW_SetWwiseSampleRate(16000), 0)
+            messages = log_messages(self.dir)
+            self.assertEqual(messages[-2:], ["wwise sample rate 32000 Hz, already served",
+                                             "wwise sample rate 16000 Hz, served now: queues "
+                                             "restarted"])
+        finally:
+            lib.KW_UninitKivraWwisePlugin()
+            lib.KW_SetWwiseSampleRate(48000)
             helper.kivra_py_engine_destroy(engine)
 
     def test_engine_without_media_engine(self):
