@@ -171,8 +171,15 @@ void observerOp(FuzzInput& in, media::IAudioFrameObserver* obs) {
       obs->onEarMonitoringAudioFrame(frame);
       break;
     case 6:
-      if (obs->getRecordAudioParams().channels != 2) fail("record params");
-      if (obs->getPlaybackAudioParams().sample_rate != 48000) fail("playback params");
+    {
+      // Stereo, 10 ms periods at a rate the bridge serves (48000 until told).
+      const media::AudioParams rec = obs->getRecordAudioParams();
+      const media::AudioParams play = obs->getPlaybackAudioParams();
+      if (rec.channels != 2 || play.channels != 2) fail("record or playback params: channels");
+      if (rec.sample_rate < 8000 || rec.sample_rate > 96000 || play.sample_rate != rec.sample_rate)
+        fail("record or playback params: rate");
+      if (rec.samples_per_call != rec.sample_rate / 100 * 2) fail("record params: not 10 ms");
+    }
       break;
     case 7:
       obs->getMixedAudioParams();
