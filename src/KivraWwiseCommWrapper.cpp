@@ -271,7 +271,8 @@ bool KivraWwiseCommWrapper::applySampleRate(int rate, RateQueues& queues) {
   // Each queue is swapped and restarted under its own lock, one at a time; the
   // rate is stored first, so a frame of the old rate arriving meanwhile is
   // told apart by its label and dropped.
-  m_rec_samplerate = rate;
+  m_quiet_drops_left_ = kQuietDropsAfterChange;
+  m_rate_before_change_ = m_rec_samplerate.exchange(rate);
   {
     std::lock_guard<KivraCommAudioMutex> guard(m_rec_data_lock_);
     std::swap(m_rec_org_buffer_, queues.record);
@@ -302,6 +303,10 @@ bool KivraWwiseCommWrapper::applySampleRate(int rate, RateQueues& queues) {
   m_rec_rate_log_.flush();
   m_play_rate_log_.flush();
   return true;
+}
+
+bool KivraWwiseCommWrapper::quietDrop(const AudioFrame& frame) {
+  return frame.samplesPerSec == m_rate_before_change_ && m_quiet_drops_left_.fetch_sub(1) > 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -435,12 +440,13 @@ bool KivraWwiseCommWrapper::onRecordAudioFrame(const char* channelId, AudioFrame
     }
   }
   logStale("uplink", stale);
-  if (otherRate(audioFrame, rate)) {
+  if (!otherRate(audioFrame, rate)) {
+    m_rate_before_change_ = 0;
+    m_rec_rate_log_.end();
+  } else if (!quietDrop(audioFrame)) {
     // Queued, it would play at the wrong speed and pitch.
     m_rec_rate_log_.log("%s engine frame at %d Hz while the bridge serves %d Hz, dropped",
                         "onRecordAudioFrame", audioFrame.samplesPerSec, rate);
-  } else {
-    m_rec_rate_log_.end();
   }
   if (overflow) {
     m_rec_overflow_log_.log("[zn] %s channelId %s record data is overflow, check why not consume",
@@ -630,8 +636,10 @@ bool KivraWwiseCommWrapper::onPlaybackAudioFrameBeforeMixing(const char* channel
     }
   }
   if (otherRate(audioFrame, rate)) {
-    m_play_rate_log_.log("%s engine frame at %d Hz while the bridge serves %d Hz, dropped",
-                         "onPlaybackAudioFrameBeforeMixing", audioFrame.samplesPerSec, rate);
+    if (!quietDrop(audioFrame)) {
+      m_play_rate_log_.log("%s engine frame at %d Hz while the bridge serves %d Hz, dropped",
+                           "onPlaybackAudioFrameBeforeMixing", audioFrame.samplesPerSec, rate);
+    }
     return false;
   }
   if (stale.happened) logStale(TalkerName(uid, orEmpty(channelId)).text, stale);

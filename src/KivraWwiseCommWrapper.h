@@ -73,6 +73,9 @@ class KivraWwiseCommWrapper : public kivra::media::IAudioFrameObserver {
   // Largest block a buffer proxy can describe: 16-bit frame counts, 2 channels
   // (the engine's side is stereo whatever Wwise's buffers hold).
   static constexpr int kMaxBlockSamples = 65535 * kDefaultValueOfChannel;
+  // After a change of rate, frames of the old one dropped without a line
+  // (those in flight); past these, each is logged like any other rate.
+  static constexpr int kQuietDropsAfterChange = 50;
 
   struct RemoteUserController {
     bool transfer_start = false;
@@ -212,6 +215,14 @@ class KivraWwiseCommWrapper : public kivra::media::IAudioFrameObserver {
 
   kivra::rtc::IRtcEngine* m_pEngine = nullptr;
   std::atomic<int> m_rec_samplerate{kDefaultValueOfSampleRate};
+  // The rate served before the last change, until the engine delivers a
+  // frame at the new one (0 then): its frames still in flight are dropped
+  // without a line, so that a change logs one line; at most
+  // kQuietDropsAfterChange of them, so that an engine that keeps the old
+  // rate is not silent.
+  std::atomic<int> m_rate_before_change_{0};
+  std::atomic<int> m_quiet_drops_left_{0};
+  bool quietDrop(const kivra::media::AudioFrame& frame);
   int m_rec_channels = kDefaultValueOfChannel;
   int m_play_channels = kDefaultValueOfChannel;
   kivra::format::RateWatch m_rate_watch_;

@@ -370,6 +370,26 @@ TEST_F(BridgeTest, AnotherRateServedSizesEverythingAndRefusesFramesOfOtherRates)
   good.frame.samplesPerSec = 24000;
   good.count(100);
   wrong.count(100);
+  // Frames of the rate served before, still in flight when it changed: dropped
+  // without a line (a change logs one line), until the engine delivers at the
+  // new rate.
+  EXPECT_FALSE(w.onRecordAudioFrame("room", wrong.frame));
+  EXPECT_TRUE(wrong.allZero());
+  EXPECT_FALSE(w.onPlaybackAudioFrameBeforeMixing("c", 7, wrong.frame));
+  EXPECT_TRUE(newLog().empty());
+  // ...but not forever: an engine that keeps the old rate is not silent.
+  for (int i = 0; i < W::kQuietDropsAfterChange; ++i) w.onRecordAudioFrame("room", wrong.frame);
+  EXPECT_EQ(newLog(), Lines{"onRecordAudioFrame engine frame at 48000 Hz while the bridge serves "
+                            "24000 Hz, dropped"});
+  clock_.advanceMs(2000);
+  skipLog();
+  EXPECT_TRUE(w.onPlaybackAudioFrameBeforeMixing("c", 7, good.frame));
+  EXPECT_TRUE(w.onRecordAudioFrame("room", good.frame));
+  ASSERT_EQ(Peer::recOrg(w).GetAvailableFrames(), 480);
+  Peer::recOrg(w).Reset();
+  skipLog();  // the end of the dropping, with its count
+  good.count(100);
+  wrong.count(100);
   EXPECT_FALSE(w.onRecordAudioFrame("room", wrong.frame));
   EXPECT_TRUE(wrong.allZero()) << "the engine's copy is silenced all the same";
   EXPECT_FALSE(w.onPlaybackAudioFrameBeforeMixing("c", 7, wrong.frame));
