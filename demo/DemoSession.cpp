@@ -315,6 +315,7 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   r.seconds = static_cast<double>(totalFrames) / kRate;
   r.captured = r.seconds <= kCaptureSeconds;
   const bool disturbed = config.enginePpm != 0 || config.wwisePpm != 0 || !config.stalls.empty() ||
+                         config.toldLater != 0 ||
                          std::any_of(config.talkers.begin(), config.talkers.end(),
                                      [](const TalkerConfig& t) { return !t.virtualSpans.empty(); });
   auto span = [](const SpanConfig& c) {
@@ -392,7 +393,10 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   const size_t minutes = static_cast<size_t>(r.seconds / 60.0) + 2;
   micProbe.setPointSpacing(spacing);
   micProbe.reserve(deliveries, minutes);
-  wwise.setMicProbe(&micProbe);
+  // A rate told during the session changes what the engine hands over in
+  // its middle: the probes cannot follow, and measure nothing then.
+  const bool probes = config.toldLater == 0;
+  if (probes) wwise.setMicProbe(&micProbe);
   for (size_t i = 0; i < config.talkers.size(); ++i) {
     talkerViews.push_back(std::make_unique<sim::SimEngineSourceView>(
         engine.talkerSource(i), 480, false, config.enginePpm, engine.playbackProgress()));
@@ -405,7 +409,7 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
     talkerProbes.back()->reserve(deliveries, minutes);
     // A mono voice's buffer holds the mean of both channels: not a frame of
     // the talker's stereo source, so it cannot be placed.
-    if (!config.monoVoices) wwise.setVoiceProbe(i, talkerProbes.back().get());
+    if (probes && !config.monoVoices) wwise.setVoiceProbe(i, talkerProbes.back().get());
   }
   if (!wwise.start()) {
     error = "the bridge handed the plugin side no callbacks";
@@ -415,6 +419,17 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   engine.start();
 
   const auto wall0 = std::chrono::steady_clock::now();
+  // The game's thread, when it tells a rate during the session: a participant
+  // of the clock, so that it acts at its time in virtual time too.
+  std::thread game;
+  if (config.toldLater > 0) {
+    const int task = clock.addTask("game", 3);
+    const int64_t at = std::llround(config.toldLaterAt * kRate);
+    game = std::thread([&clock, &api, &config, task, at] {
+      if (clock.waitUntil(task, at)) api.setRate(config.toldLater);
+      clock.finish(task);
+    });
+  }
   clock.start();
   while (!clock.done()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(config.progress ? 50 : 10));
@@ -422,6 +437,7 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   }
   engine.join();
   wwise.join();
+  if (game.joinable()) game.join();
   r.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
   if (config.progress) drawProgress(r.seconds, r.seconds, true);
   wwise.drain();
@@ -636,8 +652,9 @@ bool runSession(const SessionConfig& config, SessionResult& r, std::string& erro
   r.reverse.droppedCount =
       (std::max<int64_t>(0, mixSamples - r.reverse.samples) + kBlockSamples - 1) / kBlockSamples;
   // The engine keeps the reference at its own rate: compared at 48 kHz only.
-  const size_t common =
-      converted || rate != kRate || config.wwiseChannels != 2 ? 0 : std::min(aec.samples.size(), speakers16.size());
+  const size_t common = converted || rate != kRate || config.wwiseChannels != 2
+                            ? 0
+                            : std::min(aec.samples.size(), speakers16.size());
   for (size_t i = 0; i < common; ++i) {
     if (std::abs(aec.samples[i] - speakers16[i]) > 1) ++r.aecMismatches;
   }

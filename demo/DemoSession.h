@@ -55,6 +55,10 @@ struct SessionConfig {
   // and mono voice buffers.
   int wwiseRate = 48000;
   int toldRate = 0;
+  // A rate told during the session, once the clock has passed toldLaterAt
+  // seconds (0: none), as a game does when Wwise is set up again.
+  int toldLater = 0;
+  double toldLaterAt = 0;
   int wwiseChannels = 2;
   bool monoVoices = false;
 };

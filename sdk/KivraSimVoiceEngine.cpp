@@ -313,6 +313,7 @@ void SimVoiceEngine::prepareRun() {
   playPosition_ = 0;
   recDevice_ = 0;
   playDevice_ = 0;
+  recConverted_ = playConverted_ = false;
 }
 
 void SimVoiceEngine::start() {
@@ -332,8 +333,23 @@ void SimVoiceEngine::startLive() {
   live_ = true;
 }
 
+void SimVoiceEngine::followMode(bool record, const Params& p) {
+  bool& was = record ? recConverted_ : playConverted_;
+  if (p.converted() == was) return;
+  was = p.converted();
+  int64_t& device = record ? recDevice_ : playDevice_;
+  int64_t& position = record ? recPosition_ : playPosition_;
+  // At the devices' rate the observer's positions are device frames.
+  if (was) {
+    device = position;
+  } else {
+    position = device;
+  }
+}
+
 void SimVoiceEngine::runRecordPeriod(const int16_t* captured) {
   const Params p = params(true);
+  followMode(true, p);
   if (p.converted()) {
     recordDevicePeriod(p, captured);
   } else {
@@ -343,6 +359,7 @@ void SimVoiceEngine::runRecordPeriod(const int16_t* captured) {
 
 void SimVoiceEngine::runPlaybackPeriod() {
   const Params p = params(false);
+  followMode(false, p);
   if (p.converted()) {
     playbackDevicePeriod(p);
   } else {
@@ -360,6 +377,7 @@ void SimVoiceEngine::join() {
 void SimVoiceEngine::recordLoop(int taskId) {
   for (;;) {
     const Params p = params(true);
+    followMode(true, p);
     // The block is handed over once it has been fully captured.
     if (p.converted()) {
       if (!clock_.waitUntil(taskId, toClock(recDevice_ + kDevicePeriod))) break;
@@ -527,6 +545,7 @@ void SimVoiceEngine::playbackLoop(int taskId) {
     // A playback block is handed over when it is due to be played, if it
     // ends within the session.
     const Params p = params(false);
+    followMode(false, p);
     const int64_t at = p.converted() ? playDevice_ : playPosition_;
     const int64_t length = p.converted() ? kDevicePeriod : p.frames;
     if (toClock(at + length) > clock_.end()) {

@@ -259,6 +259,9 @@ class KIVRA_SDK_API SimVoiceEngine : public rtc::IRtcEngine, public media::IMedi
   // Hands the observer one recording period from recFrame_ / one playback
   // period (talker blocks from their sources or converters).
   void handRecord(const Params& p, media::IAudioFrameObserver* obs);
+  // The observer registered again may switch a thread between the devices'
+  // rate and a converted one: its device position is carried over.
+  void followMode(bool record, const Params& p);
   void handPlayback(const Params& p, media::IAudioFrameObserver* obs);
   void prepareRun();
   void recordLoop(int taskId);
@@ -325,6 +328,7 @@ class KIVRA_SDK_API SimVoiceEngine : public rtc::IRtcEngine, public media::IMedi
   // Converted rates (observerMutex_ guards the pointers; each thread uses its
   // own while in flight): device positions, queues, device scratch.
   int64_t recDevice_ = 0, playDevice_ = 0;
+  bool recConverted_ = false, playConverted_ = false;
   int64_t playOwed_ = 0;  // playback frames due, x 48000
   std::unique_ptr<SimRateFifo> recFifo_;
   std::vector<std::unique_ptr<SimRateFifo>> talkerFifos_;

@@ -427,6 +427,29 @@ TEST(DemoSession, AWrongRateIsWarnedOnceAMinuteWhileTheQueuesStayBounded) {
               r.talkers.at(0).latency.maxMs);
 }
 
+// The rate told during a session (Wwise at 24 kHz from the start, the bridge
+// told at 2.5 s): it applies at once with one line, the frames
+// of the old rate still in flight are dropped without lines, and from then on
+// Wwise's voices play at their pitch.
+TEST(DemoSession, ARateToldDuringASessionAppliesAtOnceWithOneLine) {
+  if (!kivra::sim::SimResampler::available()) GTEST_SKIP() << "built without speexdsp";
+  SessionConfig c = toneSession(scratch("toldlater"), 4.0);
+  c.wwiseRate = 24000;
+  c.toldLater = 24000;
+  c.toldLaterAt = 2.5;
+  std::string error;
+  SessionResult r;
+  ASSERT_TRUE(runSession(c, r, error)) << error;
+  const std::string log = c.outDir + "/kivra_wwise_log.txt";
+  EXPECT_EQ(countLines(log, "wwise sample rate 24000 Hz, served now: queues restarted"), 1);
+  EXPECT_EQ(countLines(log, "wwise sample rate"), 1);
+  EXPECT_EQ(countLines(log, "engine frame at"), 0);
+  EXPECT_LE(countLines(log, "wwise pulls at about 24000 Hz"), 1);
+  const Wav speakers = readWav(c.outDir + "/speakers.wav");
+  EXPECT_NEAR(toneHz(speakers, 0.5, 2.0), 500.0, 5.0) << "before: an octave low";
+  EXPECT_NEAR(toneHz(speakers, 3.2, 3.9), 1000.0, 0.5) << "after: its own pitch";
+}
+
 TEST(DemoSession, UnreadableInputIsRefusedNamingTheArgument) {
   SessionConfig c = defaultSession();
   c.micWav = "/nonexistent/mic.wav";
