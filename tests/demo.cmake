@@ -42,7 +42,7 @@ if(KIVRA_BUILD_DEMO AND KIVRA_DEMO_DEPS_FOUND)
   add_test(NAME test_latency_session COMMAND test_latency_session
     --gtest_filter=-*Kilohertz*)
   set_tests_properties(test_latency_session PROPERTIES WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin
-    ENVIRONMENT "KIVRA_TEST_TMP=${CMAKE_BINARY_DIR}/test-tmp" TIMEOUT 900 LABELS long)
+    ENVIRONMENT "KIVRA_TEST_TMP=${CMAKE_BINARY_DIR}/test-tmp" TIMEOUT 900 LABELS long COST 25)
   # The same drift hours with Wwise at 24, 32 and 44.1 kHz, one entry per
   # rate so that they run beside the rest (two simulated hours each; about
   # three minutes of wall time each at full length).
@@ -51,8 +51,12 @@ if(KIVRA_BUILD_DEMO AND KIVRA_DEMO_DEPS_FOUND)
       --gtest_filter=*DriftAt${khz}Kilohertz*)
     set_tests_properties(test_latency_rate_${khz}k PROPERTIES
       WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin
-      ENVIRONMENT "KIVRA_TEST_TMP=${CMAKE_BINARY_DIR}/test-tmp" TIMEOUT 900 LABELS long)
+      ENVIRONMENT "KIVRA_TEST_TMP=${CMAKE_BINARY_DIR}/test-tmp" TIMEOUT 900 LABELS long
+      COST 12)
   endforeach()
+  # The longest of the suite at 44.1 kHz (the converter's costliest ratio):
+  # started first, beside test_echo.
+  set_tests_properties(test_latency_rate_44k PROPERTIES COST 35)
 
   # The program's command line, and its WAV files read back by sox's soxi,
   # a tool that did not write them.

@@ -11,7 +11,8 @@ if(KIVRA_BUILD_DEMO AND KIVRA_DEMO_DEPS_FOUND AND KIVRA_SIM_ECHO_CANCELLER)
   kivra_set_warnings(test_echo)
   add_test(NAME test_echo COMMAND test_echo)
   set_tests_properties(test_echo PROPERTIES WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin
-    ENVIRONMENT "KIVRA_TEST_TMP=${CMAKE_BINARY_DIR}/test-tmp" TIMEOUT 300)
+    ENVIRONMENT "KIVRA_TEST_TMP=${CMAKE_BINARY_DIR}/test-tmp" TIMEOUT 300
+    COST 40)
 elseif(KIVRA_BUILD_DEMO)
   message(STATUS "test_echo skipped: needs the demo's libraries and webrtc-audio-processing")
 endif()
