@@ -29,8 +29,6 @@ float* channelOf(IAkAudioBufferProxy* buffer, uint32_t count, int index) {
   return buffer->ChannelData(static_cast<uint32_t>(index));
 }
 
-inline float at(const float* p, int i) { return p != nullptr ? p[i] : 0.0f; }
-
 void zeroInterleaved(int16_t* out, int channels, int frames, int channel) {
   for (int i = 0; i < frames; ++i) out[i * channels + channel] = 0;
 }
@@ -88,12 +86,21 @@ void toInterleaved(IAkAudioBufferProxy* buffer, int16_t* out, int outChannels, i
     }
     return;
   }
+  // Mono and surround go through a small stack buffer of stereo floats, so
+  // that the sums and the conversion run as plain loops the compiler
+  // vectorises (the conversion is the stereo kernel's).
+  constexpr int kChunk = 256;
+  float left[kChunk], right[kChunk];
   if (count == 1) {
     const float* mono = channelOf(buffer, count, 0);
-    for (int i = 0; i < frames; ++i) {
-      const int16_t s = floatToInt16(at(mono, i));
-      out[2 * i] = s;
-      out[2 * i + 1] = s;
+    for (int at = 0; at < frames; at += kChunk) {
+      const int n = std::min(kChunk, frames - at);
+      if (mono == nullptr) {
+        std::fill(left, left + n, 0.0f);
+        convert::interleave2(left, left, out + 2 * at, n);
+      } else {
+        convert::interleave2(mono + at, mono + at, out + 2 * at, n);
+      }
     }
     return;
   }
@@ -108,14 +115,32 @@ void toInterleaved(IAkAudioBufferProxy* buffer, int16_t* out, int outChannels, i
     sl[p] = channelOf(buffer, count, l.surroundLeft[p]);
     sr[p] = channelOf(buffer, count, l.surroundRight[p]);
   }
-  for (int i = 0; i < frames; ++i) {
-    float sideL = at(c, i), sideR = at(c, i);
-    for (int p = 0; p < l.surroundPairs; ++p) {
-      sideL += at(sl[p], i);
-      sideR += at(sr[p], i);
+  for (int at = 0; at < frames; at += kChunk) {
+    const int n = std::min(kChunk, frames - at);
+    // The side sums: center, then each pair's channel of that side.
+    std::fill(left, left + n, 0.0f);
+    std::fill(right, right + n, 0.0f);
+    if (c != nullptr) {
+      for (int i = 0; i < n; ++i) left[i] += c[at + i];
+      for (int i = 0; i < n; ++i) right[i] += c[at + i];
     }
-    out[2 * i] = floatToInt16(at(fl, i) + kMinus3dB * sideL);
-    out[2 * i + 1] = floatToInt16(at(fr, i) + kMinus3dB * sideR);
+    for (int p = 0; p < l.surroundPairs; ++p) {
+      if (sl[p] != nullptr) {
+        for (int i = 0; i < n; ++i) left[i] += sl[p][at + i];
+      }
+      if (sr[p] != nullptr) {
+        for (int i = 0; i < n; ++i) right[i] += sr[p][at + i];
+      }
+    }
+    for (int i = 0; i < n; ++i) left[i] *= kMinus3dB;
+    for (int i = 0; i < n; ++i) right[i] *= kMinus3dB;
+    if (fl != nullptr) {
+      for (int i = 0; i < n; ++i) left[i] = fl[at + i] + left[i];
+    }
+    if (fr != nullptr) {
+      for (int i = 0; i < n; ++i) right[i] = fr[at + i] + right[i];
+    }
+    convert::interleave2(left, right, out + 2 * at, n);
   }
 }
 

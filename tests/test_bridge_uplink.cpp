@@ -203,8 +203,9 @@ TEST_F(BridgeTest, UplinkPushSendsToTheDirectTrackAndSilencesWwise) {
   for (int i = 0; i < 480; ++i) {
     const double left = static_cast<double>(i / 1024.0f + 0.70710678f * 0.5f);
     const double right = static_cast<double>(-i / 1024.0f + 0.70710678f * -0.25f);
-    ASSERT_EQ(pf.samples[2 * i], static_cast<int16_t>(std::trunc(left * 32767))) << i;
-    ASSERT_EQ(pf.samples[2 * i + 1], static_cast<int16_t>(std::trunc(right * 32767))) << i;
+    // Within a step: the sums may round (or fuse) otherwise than these.
+    ASSERT_NEAR(pf.samples[2 * i], std::trunc(left * 32767), 1) << i;
+    ASSERT_NEAR(pf.samples[2 * i + 1], std::trunc(right * 32767), 1) << i;
   }
   for (int c = 0; c < 4; ++c)
     for (int i = 0; i < 480; ++i) ASSERT_EQ(p.channel(c)[i], 0.0f) << c << " " << i;

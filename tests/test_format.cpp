@@ -133,9 +133,12 @@ TEST(Format, EveryChannelCountIsDownmixedToStereoByBs775AndTheLfeDropped) {
     fmt::toInterleaved(&p, out.data(), 2, 16);
     float left = 0, right = 0;
     expectedStereo(n, left, right);
+    // Exact for one and two channels; a downmix's sums may round (or fuse a
+    // multiply and an add) otherwise than the expected value's: one step.
+    const int step = n <= 2 ? 0 : 1;
     for (int i = 0; i < 16; ++i) {
-      ASSERT_EQ(out[2 * i], ref16(left)) << i;
-      ASSERT_EQ(out[2 * i + 1], ref16(right)) << i;
+      ASSERT_NEAR(out[2 * i], ref16(left), step) << i;
+      ASSERT_NEAR(out[2 * i + 1], ref16(right), step) << i;
     }
     EXPECT_EQ(out[32], 0x7777) << "nothing past the frames";
     EXPECT_EQ(p.refusedChannelCalls(), 0);
@@ -329,9 +332,10 @@ TEST_F(BridgeTest, EveryStreamMapsTheBuffersOwnChannelCount) {
     for (int track : {kDirectTrack, kAecTrack}) {
       const std::vector<int16_t> sent = media_.samplesOfTrack(track);
       ASSERT_EQ(sent.size(), 960u) << track;
+      const int step = n <= 2 ? 0 : 1;  // a downmix: within a step
       for (int i = 0; i < 480; ++i) {
-        ASSERT_EQ(sent[2 * i], ref16(left)) << track << " " << i;
-        ASSERT_EQ(sent[2 * i + 1], ref16(right)) << track << " " << i;
+        ASSERT_NEAR(sent[2 * i], ref16(left), step) << track << " " << i;
+        ASSERT_NEAR(sent[2 * i + 1], ref16(right), step) << track << " " << i;
       }
     }
     // The processed microphone was silenced in every channel it has; the
