@@ -414,10 +414,9 @@ std::string formatReport(const SessionResult& r, const SessionConfig& c) {
               r.clockName.c_str(), r.seconds, r.wwiseFrames,
               r.verify ? "verify mode (identity effect)" : format("mic gain %.2f", r.gain).c_str());
   s += format("  Wwise: %d Hz (%s), %s master bus, %s voice buffers\n", r.wwiseRate,
-              r.toldRate == 0 ? "not told: the bridge serves 48000"
-              : r.toldRate == r.wwiseRate
-                  ? "told through KW_SetWwiseSampleRate"
-                  : format("the bridge was told %d", r.toldRate).c_str(),
+              r.toldRate == 0             ? "not told: the bridge serves 48000"
+              : r.toldRate == r.wwiseRate ? "told through KW_SetWwiseSampleRate"
+                                          : format("the bridge was told %d", r.toldRate).c_str(),
               wwiseChannelsName(r.wwiseChannels), r.monoVoices ? "mono" : "stereo");
   s += format("  microphone: %s; %zu remote talker(s); ran in %.2f s of wall time\n",
               c.micWav.empty() ? "synthesised voice" : c.micWav.c_str(), c.talkers.size(),

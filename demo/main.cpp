@@ -318,8 +318,8 @@ int main(int argc, char** argv) {
         "--verify: checks an undisturbed session of at most 120 s sample for sample; leave out "
         "--engine-ppm, --wwise-ppm, --stall, virtual= and --preset");
   }
-  if (config.verify && (config.wwiseRate != 48000 ||
-                        config.wwiseChannels != 2 || config.monoVoices)) {
+  if (config.verify &&
+      (config.wwiseRate != 48000 || config.wwiseChannels != 2 || config.monoVoices)) {
     return fail(
         "--verify: checks 48 kHz stereo sample for sample (at another rate the engine converts, "
         "and mono or surround buffers mix channels); leave out --wwise-rate, --wwise-channels "

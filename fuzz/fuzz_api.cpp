@@ -170,8 +170,7 @@ void observerOp(FuzzInput& in, media::IAudioFrameObserver* obs) {
     case 5:
       obs->onEarMonitoringAudioFrame(frame);
       break;
-    case 6:
-    {
+    case 6: {
       // Stereo, 10 ms periods at a rate the bridge serves (48000 until told).
       const media::AudioParams rec = obs->getRecordAudioParams();
       const media::AudioParams play = obs->getPlaybackAudioParams();
@@ -179,8 +178,7 @@ void observerOp(FuzzInput& in, media::IAudioFrameObserver* obs) {
       if (rec.sample_rate < 8000 || rec.sample_rate > 96000 || play.sample_rate != rec.sample_rate)
         fail("record or playback params: rate");
       if (rec.samples_per_call != rec.sample_rate / 100 * 2) fail("record params: not 10 ms");
-    }
-      break;
+    } break;
     case 7:
       obs->getMixedAudioParams();
       obs->getEarMonitoringAudioParams();

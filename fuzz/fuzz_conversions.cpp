@@ -134,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           if (!sameBits(got, sentinel)) fail("Int16BufToAkBuffer wrote past the frames");
           continue;
         }
-        float want = 0.0f;  // a channel beyond the source's is silenced
+        float want = 0.0f;                   // a channel beyond the source's is silenced
         if (channels == 2 && stored == 1) {  // stereo into mono: the mean
           want = (static_cast<float>(src[2 * static_cast<size_t>(i)]) * scale +
                   static_cast<float>(src[2 * static_cast<size_t>(i) + 1]) * scale) *

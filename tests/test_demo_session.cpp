@@ -148,6 +148,18 @@ SessionConfig toneSession(const std::string& out, double seconds) {
   return c;
 }
 
+// Runs a session counting the heap allocations of every thread but this one
+// (the engine's and Wwise's audio threads) into g_otherThreadAllocations.
+bool runCountingAudioThreadAllocations(const SessionConfig& c, SessionResult& r,
+                                       std::string& error) {
+  g_testThread = std::this_thread::get_id();
+  g_otherThreadAllocations = 0;
+  g_countOtherThreads = true;
+  const bool ok = runSession(c, r, error);
+  g_countOtherThreads = false;
+  return ok;
+}
+
 int countLines(const std::string& path, const std::string& text) {
   std::ifstream in(path);
   std::string line;
@@ -316,12 +328,7 @@ TEST(DemoSession, AudioThreadsDoNotAllocatePerBlock) {
   c.outDir = scratch("alloc");
   ASSERT_TRUE(prepareInputs(c, error)) << error;
   SessionResult r;
-  g_testThread = std::this_thread::get_id();
-  g_otherThreadAllocations = 0;
-  g_countOtherThreads = true;
-  const bool ok = runSession(c, r, error);
-  g_countOtherThreads = false;
-  ASSERT_TRUE(ok) << error;
+  ASSERT_TRUE(runCountingAudioThreadAllocations(c, r, error)) << error;
   EXPECT_EQ(r.uplink.droppedCount, 0);
   EXPECT_LT(g_otherThreadAllocations.load(), 40) << "allocations on the audio threads";
   std::printf("audio-thread allocations over 10 s: %ld\n", g_otherThreadAllocations.load());
@@ -341,12 +348,7 @@ TEST(DemoSession, AudioThreadsDoNotAllocatePerBlockAtAnotherRateAndLayout) {
   c.outDir = scratch("alloc441");
   ASSERT_TRUE(prepareInputs(c, error)) << error;
   SessionResult r;
-  g_testThread = std::this_thread::get_id();
-  g_otherThreadAllocations = 0;
-  g_countOtherThreads = true;
-  const bool ok = runSession(c, r, error);
-  g_countOtherThreads = false;
-  ASSERT_TRUE(ok) << error;
+  ASSERT_TRUE(runCountingAudioThreadAllocations(c, r, error)) << error;
   EXPECT_EQ(r.uplink.droppedLog, 0);
   EXPECT_LT(g_otherThreadAllocations.load(), 40) << "allocations on the audio threads";
 }
